@@ -1,0 +1,36 @@
+// Vector types for kernel files compiled once per instruction set (see core/isa.hpp).
+// Such a file is built with ZELTO_ISA set to the namespace name (baseline, avx2, avx512) and
+// ZELTO_VEC_BYTES to the register width that instruction set offers.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#if !defined(ZELTO_ISA) || !defined(ZELTO_VEC_BYTES)
+#error "simd.hpp is only for kernel files compiled per instruction set"
+#endif
+
+namespace zelto::ZELTO_ISA {
+
+inline constexpr std::size_t kLanes = ZELTO_VEC_BYTES / sizeof(float);
+
+// One register of floats; element-wise + - * / are single IEEE operations per lane.
+typedef float VecF __attribute__((vector_size(ZELTO_VEC_BYTES)));
+
+// Unaligned load and store: memcpy compiles to one vector move.
+inline VecF load(const float* p) noexcept {
+  VecF v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store(float* p, VecF v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// Broadcast without arithmetic, so -0.0 and NaN payloads are copied unchanged.
+inline VecF splat(float x) noexcept {
+  VecF v;
+  for (std::size_t i = 0; i < kLanes; ++i) v[i] = x;
+  return v;
+}
+
+}  // namespace zelto::ZELTO_ISA

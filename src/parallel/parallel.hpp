@@ -1,0 +1,202 @@
+// The five parallel loops every kernel runs on, and the size of the pool behind them.
+//
+// Each loop divides its units (elements, chunks or indices) into contiguous pieces by the
+// division policy in division.hpp, runs leaf pieces sequentially in increasing unit order, and
+// combines partial results as (left, right). A failure in a work item (FatalError or any other
+// exception) is carried to the caller; the lowest-indexed failing unit's error wins.
+//
+// Every loop takes ns_per_unit, the caller's estimate of one unit's cost: work too small to
+// pay for waking workers runs its whole division tree on the calling thread.
+//
+// The *_leaves variants hand a kernel a whole leaf at once (same division, same per-unit
+// results), so it can process several rows or elements per call.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "core/fatal.hpp"
+#include "core/float_vec.hpp"
+#include "parallel/division.hpp"
+
+namespace zelto {
+
+// The pool's thread count T; the first call from outside the pool creates the pool.
+std::size_t pool_thread_count();
+
+namespace detail {
+
+// Number of chunks of size chunk in length elements; a zero chunk is refused before anything.
+inline std::size_t chunk_count(std::size_t length, std::size_t chunk) {
+  if (chunk == 0) raise_fatal("chunk_size must not be zero");
+  return length / chunk + (length % chunk != 0 ? 1 : 0);
+}
+
+// Checks that a collecting loop wrote one value per unit.
+void check_write_count(std::size_t expected, std::size_t written);
+
+}  // namespace detail
+
+// out[i] = f(in[i]) for every element.
+template <class F>
+FloatVec parallel_map(const FloatVec& in, F&& f, double ns_per_unit) {
+  FloatVec out = FloatVec::uninitialized(in.size());
+  const float* src = in.data();
+  float* dst = out.data();
+  const std::size_t written = run_divided<std::size_t>(
+      in.size(), ns_per_unit,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) dst[i] = f(src[i]);
+        return end - begin;
+      },
+      [](std::size_t left, std::size_t right) { return left + right; });
+  detail::check_write_count(in.size(), written);
+  return out;
+}
+
+// As parallel_map, with leaf(const float* in, float* out, count) writing a whole leaf.
+template <class Leaf>
+FloatVec parallel_map_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit) {
+  FloatVec out = FloatVec::uninitialized(in.size());
+  const float* src = in.data();
+  float* dst = out.data();
+  const std::size_t written = run_divided<std::size_t>(
+      in.size(), ns_per_unit,
+      [&](std::size_t begin, std::size_t end) {
+        leaf(src + begin, dst + begin, end - begin);
+        return end - begin;
+      },
+      [](std::size_t left, std::size_t right) { return left + right; });
+  detail::check_write_count(in.size(), written);
+  return out;
+}
+
+// One value per chunk: out[k] = f(chunk_pointer, chunk_length) for chunk k.
+template <class F>
+FloatVec parallel_map_chunks(const FloatVec& in, std::size_t chunk, F&& f, double ns_per_unit) {
+  const std::size_t chunks = detail::chunk_count(in.size(), chunk);
+  FloatVec out = FloatVec::uninitialized(chunks);
+  const float* src = in.data();
+  const std::size_t length = in.size();
+  float* dst = out.data();
+  const std::size_t written = run_divided<std::size_t>(
+      chunks, ns_per_unit,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+          const std::size_t first = k * chunk;
+          dst[k] = f(src + first, length - first < chunk ? length - first : chunk);
+        }
+        return end - begin;
+      },
+      [](std::size_t left, std::size_t right) { return left + right; });
+  detail::check_write_count(chunks, written);
+  return out;
+}
+
+// As parallel_map_chunks, with leaf(first_chunk, end_chunk, out) writing out[0 .. end-first).
+template <class Leaf>
+FloatVec parallel_map_chunks_leaves(const FloatVec& in, std::size_t chunk, Leaf&& leaf,
+                                    double ns_per_unit) {
+  const std::size_t chunks = detail::chunk_count(in.size(), chunk);
+  FloatVec out = FloatVec::uninitialized(chunks);
+  float* dst = out.data();
+  const std::size_t written = run_divided<std::size_t>(
+      chunks, ns_per_unit,
+      [&](std::size_t begin, std::size_t end) {
+        leaf(begin, end, dst + begin);
+        return end - begin;
+      },
+      [](std::size_t left, std::size_t right) { return left + right; });
+  detail::check_write_count(chunks, written);
+  return out;
+}
+
+// g(chunk_index, chunk_pointer, chunk_length) for every chunk of out, each by one work item.
+template <class G>
+void parallel_for_each_chunk_mut(FloatVec& out, std::size_t chunk, G&& g, double ns_per_unit) {
+  const std::size_t chunks = detail::chunk_count(out.size(), chunk);
+  float* dst = out.data();
+  const std::size_t length = out.size();
+  run_divided<std::size_t>(
+      chunks, ns_per_unit,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+          const std::size_t first = k * chunk;
+          g(k, dst + first, length - first < chunk ? length - first : chunk);
+        }
+        return std::size_t{0};
+      },
+      [](std::size_t, std::size_t) { return std::size_t{0}; });
+}
+
+// As parallel_for_each_chunk_mut, with leaf(first_chunk, end_chunk) writing those chunks.
+template <class Leaf>
+void parallel_for_each_chunk_mut_leaves(FloatVec& out, std::size_t chunk, Leaf&& leaf,
+                                        double ns_per_unit) {
+  const std::size_t chunks = detail::chunk_count(out.size(), chunk);
+  run_divided<std::size_t>(
+      chunks, ns_per_unit,
+      [&](std::size_t begin, std::size_t end) {
+        leaf(begin, end);
+        return std::size_t{0};
+      },
+      [](std::size_t, std::size_t) { return std::size_t{0}; });
+}
+
+// Folds the indices [start, end): each leaf folds into identity() in increasing order and then
+// passes once through reduce(identity(), folded); pieces combine as reduce(left, right).
+template <class Identity, class Fold, class Reduce>
+auto parallel_fold_reduce(std::size_t start, std::size_t end, Identity&& identity, Fold&& fold,
+                          Reduce&& reduce, double ns_per_unit) {
+  using Acc = decltype(identity());
+  return run_divided<Acc>(
+      end - start, ns_per_unit,
+      [&](std::size_t begin, std::size_t stop) {
+        Acc acc = identity();
+        for (std::size_t i = start + begin; i < start + stop; ++i) acc = fold(std::move(acc), i);
+        return reduce(identity(), std::move(acc));
+      },
+      [&](Acc left, Acc right) { return reduce(std::move(left), std::move(right)); });
+}
+
+// As parallel_fold_reduce, with fold_range(acc, first_index, end_index) folding a whole leaf.
+template <class Identity, class FoldRange, class Reduce>
+auto parallel_fold_reduce_leaves(std::size_t start, std::size_t end, Identity&& identity,
+                                 FoldRange&& fold_range, Reduce&& reduce, double ns_per_unit) {
+  using Acc = decltype(identity());
+  return run_divided<Acc>(
+      end - start, ns_per_unit,
+      [&](std::size_t begin, std::size_t stop) {
+        Acc acc = identity();
+        fold_range(acc, start + begin, start + stop);
+        return reduce(identity(), std::move(acc));
+      },
+      [&](Acc left, Acc right) { return reduce(std::move(left), std::move(right)); });
+}
+
+// Sum of f(in[i]): each leaf starts at -0.0 and adds its terms in index order; pieces add
+// as left + right. An empty input gives -0.0.
+template <class F>
+float parallel_map_sum(const FloatVec& in, F&& f, double ns_per_unit) {
+  const float* src = in.data();
+  return run_divided<float>(
+      in.size(), ns_per_unit,
+      [&](std::size_t begin, std::size_t end) {
+        float acc = -0.0f;
+        for (std::size_t i = begin; i < end; ++i) acc = acc + f(src[i]);
+        return acc;
+      },
+      [](float left, float right) { return left + right; });
+}
+
+// As parallel_map_sum, with leaf(const float* in, count, -0.0f) returning the leaf's sum.
+template <class Leaf>
+float parallel_map_sum_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit) {
+  const float* src = in.data();
+  return run_divided<float>(
+      in.size(), ns_per_unit,
+      [&](std::size_t begin, std::size_t end) { return leaf(src + begin, end - begin, -0.0f); },
+      [](float left, float right) { return left + right; });
+}
+
+}  // namespace zelto

@@ -1,0 +1,30 @@
+"""Shared helpers: running a snippet in a fresh interpreter (the pool is sized once per process)."""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_python(code, env=None, timeout=120):
+    """Runs code in a new interpreter and returns the CompletedProcess (text mode)."""
+    full_env = dict(os.environ)
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        full_env.pop(name, None)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def run_with_pool(threads, code):
+    """Runs code with a pool of `threads` workers; the snippet prints one JSON value as its last line."""
+    proc = run_python(code, env={"RAYON_NUM_THREADS": str(threads)})
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+@pytest.fixture
+def pool_run():
+    return run_with_pool
