@@ -1,0 +1,71 @@
+// Times the lockstep heavy kernel against the plain one-element loop on the same pool.
+//
+// Usage: heavy_bench ELEMENTS ITERATIONS REPEATS. The pool is sized from RAYON_NUM_THREADS as in
+// the module. Prints one JSON object: the thread count and the median milliseconds of each.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "core/float_vec.hpp"
+#include "heavy/chain.hpp"
+#include "heavy/heavy.hpp"
+#include "parallel/parallel.hpp"
+
+namespace {
+
+// Median wall time of repeats calls of run, in milliseconds; `sink` keeps the results alive.
+template <class Run>
+double median_ms(int repeats, Run run, float& sink) {
+  std::vector<double> times;
+  for (int i = 0; i < repeats; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    sink = sink + run();
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s ELEMENTS ITERATIONS REPEATS\n", argv[0]);
+    return 2;
+  }
+  const std::size_t elements = std::strtoull(argv[1], nullptr, 10);
+  const std::uint64_t iterations = std::strtoull(argv[2], nullptr, 10);
+  const int repeats = std::atoi(argv[3]);
+
+  std::mt19937 rng(12345);
+  std::uniform_real_distribution<float> uniform(-10.0f, 10.0f);
+  zelto::FloatVec data;
+  data.reserve(elements);
+  for (std::size_t i = 0; i < elements; ++i) data.push_back(uniform(rng));
+
+  const double ns_per_unit = 50.0 * static_cast<double>(iterations);
+  float sink = 0.0f;
+  const double plain = median_ms(
+      repeats,
+      [&] {
+        return zelto::parallel_map_sum(
+            data,
+            [iterations](float x) {
+              for (std::uint64_t r = 0; r < iterations; ++r) x = zelto::heavy::chain_step(x);
+              return x;
+            },
+            ns_per_unit);
+      },
+      sink);
+  const double lockstep =
+      median_ms(repeats, [&] { return zelto::run_heavy_logic(data, iterations); }, sink);
+  std::printf("{\"threads\": %zu, \"plain_ms\": %.3f, \"lockstep_ms\": %.3f, \"sink\": %g}\n",
+              zelto::pool_thread_count(), plain, lockstep, static_cast<double>(sink));
+  return 0;
+}
