@@ -1,0 +1,35 @@
+// Element-wise scalar add and multiply, one IEEE operation per element with the element on
+// the left, several registers per step so loads and stores overlap.
+#include "core/simd.hpp"
+#include "matrix/kernels.hpp"
+
+namespace zelto::ZELTO_ISA {
+namespace {
+
+constexpr std::size_t kUnroll = 4;
+
+// Applies op to every element: whole registers first, then the leftover elements one by one.
+template <class Op>
+inline void apply(const float* in, float* out, std::size_t count, float v, Op op) noexcept {
+  const VecF vv = splat(v);
+  std::size_t i = 0;
+  for (; i + kUnroll * kLanes <= count; i += kUnroll * kLanes) {
+    VecF x[kUnroll];
+    for (std::size_t u = 0; u < kUnroll; ++u) x[u] = load(in + i + u * kLanes);
+    for (std::size_t u = 0; u < kUnroll; ++u) store(out + i + u * kLanes, op(x[u], vv));
+  }
+  for (; i + kLanes <= count; i += kLanes) store(out + i, op(load(in + i), vv));
+  for (; i < count; ++i) out[i] = op(in[i], v);
+}
+
+}  // namespace
+
+void add_values(const float* in, float* out, std::size_t count, float v) noexcept {
+  apply(in, out, count, v, [](auto x, auto y) { return x + y; });
+}
+
+void mul_values(const float* in, float* out, std::size_t count, float v) noexcept {
+  apply(in, out, count, v, [](auto x, auto y) { return x * y; });
+}
+
+}  // namespace zelto::ZELTO_ISA

@@ -1,0 +1,51 @@
+// The matrix kernels, compiled once per instruction set, and the table that picks one.
+//
+// Each kernel writes one contiguous range of its output; the parallel loops in ops.cpp hand it
+// a whole leaf at a time. Every variant performs, for every output element, exactly the
+// operations of the plain loop in the same order, so all variants agree bit for bit.
+#pragma once
+
+#include <cstddef>
+
+#include "core/isa.hpp"
+
+// Declares one instruction set's kernels in the namespace of that name.
+#define ZELTO_MATRIX_KERNELS(isa)                                                            \
+  namespace zelto::isa {                                                                     \
+  /* out[i] = in[i] + v for i < count. */                                                   \
+  void add_values(const float* in, float* out, std::size_t count, float v) noexcept;        \
+  /* out[i] = in[i] * v for i < count. */                                                   \
+  void mul_values(const float* in, float* out, std::size_t count, float v) noexcept;        \
+  /* Rows [first, end) of c (r x n, zero-filled) += a (r x k) times b (k x n), i-p-j order. */ \
+  void matmul_rows(const float* a, const float* b, float* c, std::size_t k, std::size_t n,  \
+                   std::size_t first, std::size_t end) noexcept;                            \
+  /* Rows [first, end) of t (c x r) from a (r x c): t[i][j] = a[j][i]. */                   \
+  void transpose_rows(const float* a, float* t, std::size_t r, std::size_t c,               \
+                      std::size_t first, std::size_t end) noexcept;                         \
+  }
+
+ZELTO_MATRIX_KERNELS(baseline)
+#if defined(ZELTO_X86_VARIANTS)
+ZELTO_MATRIX_KERNELS(avx2)
+ZELTO_MATRIX_KERNELS(avx512)
+#endif
+
+namespace zelto {
+
+// One instruction set's kernels, so callers bind the choice once.
+struct MatrixKernels {
+  void (*add_values)(const float*, float*, std::size_t, float) noexcept;
+  void (*mul_values)(const float*, float*, std::size_t, float) noexcept;
+  void (*matmul_rows)(const float*, const float*, float*, std::size_t, std::size_t, std::size_t,
+                      std::size_t) noexcept;
+  void (*transpose_rows)(const float*, float*, std::size_t, std::size_t, std::size_t,
+                         std::size_t) noexcept;
+};
+
+// The kernels compiled for isa; the caller checks isa_available(isa) before running them.
+const MatrixKernels& matrix_kernels(Isa isa) noexcept;
+
+// The kernels of best_isa(), chosen at the first call.
+const MatrixKernels& matrix_kernels() noexcept;
+
+}  // namespace zelto

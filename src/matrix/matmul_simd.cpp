@@ -1,0 +1,118 @@
+// Matrix product kernel: c[i][j] = fl(fl(a[i][p] * b[p][j]) + c[i][j]) for p ascending, with
+// c starting at +0.0. B is read in place (no packed copy); speed comes from blocking.
+//
+// 1. The inner index p is cut into blocks of kDepthBlock; between blocks each element's
+//    running sum waits in C, so the sum still runs from p = 0 to k - 1 in one chain.
+// 2. Within a depth block the columns are cut into panels whose B slice fits in L2 and is
+//    reused by every row of the leaf.
+// 3. Each panel is swept by register tiles of kTileRows rows x kTileVecs registers of columns:
+//    the tile's sums stay in registers for the whole depth block, each B register load feeds
+//    kTileRows products and each broadcast A element feeds kTileVecs.
+// 4. Columns that do not fill a register take a scalar path with the same per-element order.
+#include "core/simd.hpp"
+#include "matrix/kernels.hpp"
+
+namespace zelto::ZELTO_ISA {
+namespace {
+
+constexpr std::size_t kTileRows = 4;
+constexpr std::size_t kTileVecs = ZELTO_VEC_BYTES == 64 ? 4 : 3;
+constexpr std::size_t kDepthBlock = 128;
+constexpr std::size_t kPanelFloats = std::size_t{128} << 10;  // 512 KiB of B per panel
+constexpr std::size_t kPanelCols =
+    kPanelFloats / kDepthBlock / (kTileVecs * kLanes) * (kTileVecs * kLanes);
+
+// Strides of the three row-major operands, in floats.
+struct Strides {
+  std::size_t a;
+  std::size_t b;
+  std::size_t c;
+};
+
+inline std::size_t smaller(std::size_t x, std::size_t y) noexcept { return x < y ? x : y; }
+
+// R rows x V registers of C, kept in registers across depth steps of p.
+template <std::size_t R, std::size_t V>
+inline void tile(const float* a, const float* b, float* c, Strides s, std::size_t depth) noexcept {
+  VecF acc[R][V];
+#pragma GCC unroll 16
+  for (std::size_t r = 0; r < R; ++r) {
+#pragma GCC unroll 16
+    for (std::size_t v = 0; v < V; ++v) acc[r][v] = load(c + r * s.c + v * kLanes);
+  }
+  for (std::size_t p = 0; p < depth; ++p) {
+    const float* brow = b + p * s.b;
+    VecF bv[V];
+#pragma GCC unroll 16
+    for (std::size_t v = 0; v < V; ++v) bv[v] = load(brow + v * kLanes);
+#pragma GCC unroll 16
+    for (std::size_t r = 0; r < R; ++r) {
+      const VecF av = splat(a[r * s.a + p]);
+#pragma GCC unroll 16
+      for (std::size_t v = 0; v < V; ++v) acc[r][v] = av * bv[v] + acc[r][v];
+    }
+  }
+#pragma GCC unroll 16
+  for (std::size_t r = 0; r < R; ++r) {
+#pragma GCC unroll 16
+    for (std::size_t v = 0; v < V; ++v) store(c + r * s.c + v * kLanes, acc[r][v]);
+  }
+}
+
+// The last cols (< kLanes) columns of R rows, element by element in the same order.
+template <std::size_t R>
+inline void tail(const float* a, const float* b, float* c, Strides s, std::size_t depth,
+                 std::size_t cols) noexcept {
+  for (std::size_t p = 0; p < depth; ++p) {
+    const float* brow = b + p * s.b;
+    for (std::size_t r = 0; r < R; ++r) {
+      const float x = a[r * s.a + p];
+      float* crow = c + r * s.c;
+      for (std::size_t j = 0; j < cols; ++j) crow[j] = x * brow[j] + crow[j];
+    }
+  }
+}
+
+// R rows across a panel of width columns: full tiles, single registers, then the tail.
+template <std::size_t R>
+inline void strip(const float* a, const float* b, float* c, Strides s, std::size_t depth,
+                  std::size_t width) noexcept {
+  std::size_t j = 0;
+  for (; j + kTileVecs * kLanes <= width; j += kTileVecs * kLanes) {
+    tile<R, kTileVecs>(a, b + j, c + j, s, depth);
+  }
+  for (; j + kLanes <= width; j += kLanes) tile<R, 1>(a, b + j, c + j, s, depth);
+  if (j < width) tail<R>(a, b + j, c + j, s, depth, width - j);
+}
+
+// Picks the strip instantiation for the rows (1 .. kTileRows) left in the leaf.
+template <std::size_t R>
+inline void strip_rows(std::size_t rows, const float* a, const float* b, float* c, Strides s,
+                       std::size_t depth, std::size_t width) noexcept {
+  if constexpr (R > 1) {
+    if (rows < R) {
+      strip_rows<R - 1>(rows, a, b, c, s, depth, width);
+      return;
+    }
+  }
+  strip<R>(a, b, c, s, depth, width);
+}
+
+}  // namespace
+
+void matmul_rows(const float* a, const float* b, float* c, std::size_t k, std::size_t n,
+                 std::size_t first, std::size_t end) noexcept {
+  const Strides s{k, n, n};
+  for (std::size_t pc = 0; pc < k; pc += kDepthBlock) {
+    const std::size_t depth = smaller(kDepthBlock, k - pc);
+    for (std::size_t jc = 0; jc < n; jc += kPanelCols) {
+      const std::size_t width = smaller(kPanelCols, n - jc);
+      for (std::size_t i = first; i < end; i += kTileRows) {
+        strip_rows<kTileRows>(smaller(kTileRows, end - i), a + i * k + pc, b + pc * n + jc,
+                              c + i * n + jc, s, depth, width);
+      }
+    }
+  }
+}
+
+}  // namespace zelto::ZELTO_ISA

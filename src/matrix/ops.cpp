@@ -1,0 +1,105 @@
+// The matrix operations: shape checks, result allocation, and the parallel loops that hand
+// whole leaves of rows or elements to the kernels of the instruction set chosen at start-up.
+#include "core/fatal.hpp"
+#include "matrix/kernels.hpp"
+#include "matrix/matrix.hpp"
+#include "parallel/parallel.hpp"
+
+namespace zelto {
+namespace {
+
+// Estimated cost of one element of add/mul and of one multiply-add of matmul, in ns: what the
+// pool weighs against the cost of waking workers.
+constexpr double kNsPerElement = 0.15;
+constexpr double kNsPerMultiplyAdd = 0.03;
+constexpr double kNsPerRow = 5.0;
+constexpr double kNsPerCopy = 0.5;
+
+template <Isa isa>
+constexpr MatrixKernels kernels_of() {
+  if constexpr (isa == Isa::baseline) {
+    return {baseline::add_values, baseline::mul_values, baseline::matmul_rows,
+            baseline::transpose_rows};
+#if defined(ZELTO_X86_VARIANTS)
+  } else if constexpr (isa == Isa::avx2) {
+    return {avx2::add_values, avx2::mul_values, avx2::matmul_rows, avx2::transpose_rows};
+  } else {
+    return {avx512::add_values, avx512::mul_values, avx512::matmul_rows,
+            avx512::transpose_rows};
+#else
+  } else {
+    return kernels_of<Isa::baseline>();
+#endif
+  }
+}
+
+constexpr MatrixKernels kBaseline = kernels_of<Isa::baseline>();
+constexpr MatrixKernels kAvx2 = kernels_of<Isa::avx2>();
+constexpr MatrixKernels kAvx512 = kernels_of<Isa::avx512>();
+
+}  // namespace
+
+const MatrixKernels& matrix_kernels(Isa isa) noexcept {
+  switch (isa) {
+    case Isa::avx2:
+      return kAvx2;
+    case Isa::avx512:
+      return kAvx512;
+    default:
+      return kBaseline;
+  }
+}
+
+const MatrixKernels& matrix_kernels() noexcept {
+  static const MatrixKernels& chosen = matrix_kernels(best_isa());
+  return chosen;
+}
+
+Matrix matrix_add(const Matrix& a, float v) {
+  const auto kernel = matrix_kernels().add_values;
+  FloatVec out = parallel_map_leaves(
+      a.data, [&](const float* in, float* dst, std::size_t count) { kernel(in, dst, count, v); },
+      kNsPerElement);
+  return Matrix{std::move(out), a.rows, a.cols};
+}
+
+Matrix matrix_mul(const Matrix& a, float v) {
+  const auto kernel = matrix_kernels().mul_values;
+  FloatVec out = parallel_map_leaves(
+      a.data, [&](const float* in, float* dst, std::size_t count) { kernel(in, dst, count, v); },
+      kNsPerElement);
+  return Matrix{std::move(out), a.rows, a.cols};
+}
+
+std::optional<Matrix> matmul(const Matrix& a, const Matrix& b) {
+  if (a.cols != b.rows) return std::nullopt;
+  const std::uint64_t r = a.rows, k = a.cols, n = b.cols;
+  std::uint64_t count = 0;
+  if (__builtin_mul_overflow(r, n, &count) || count > kMaxFloatVecLen) {
+    raise_fatal("capacity overflow");
+  }
+  FloatVec c = FloatVec::zeros(count);
+  const auto kernel = matrix_kernels().matmul_rows;
+  const float* a_data = a.data.data();
+  const float* b_data = b.data.data();
+  float* c_data = c.data();
+  parallel_for_each_chunk_mut_leaves(
+      c, n,
+      [&](std::size_t first, std::size_t end) { kernel(a_data, b_data, c_data, k, n, first, end); },
+      kNsPerRow + kNsPerMultiplyAdd * static_cast<double>(k) * static_cast<double>(n));
+  return Matrix{std::move(c), r, n};
+}
+
+Matrix transpose(const Matrix& a) {
+  const std::uint64_t r = a.rows, c = a.cols;
+  FloatVec t = FloatVec::zeros(a.data.size());
+  const auto kernel = matrix_kernels().transpose_rows;
+  const float* a_data = a.data.data();
+  float* t_data = t.data();
+  parallel_for_each_chunk_mut_leaves(
+      t, r, [&](std::size_t first, std::size_t end) { kernel(a_data, t_data, r, c, first, end); },
+      kNsPerCopy * static_cast<double>(r));
+  return Matrix{std::move(t), c, r};
+}
+
+}  // namespace zelto
