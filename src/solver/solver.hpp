@@ -1,4 +1,4 @@
-// The solver record, gradient-descent training and prediction, in plain C++.
+// The solver record, gradient-descent training and prediction.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,52 @@
+// The solver's inner loops, compiled once per instruction set, and the one-time choice among
+// them. Every variant gives each output exactly the operation sequence of the plain row loop:
+//   prediction of row i:  p <- b; p <- p + (w_j * x_ij) for j ascending
+//   gradient of row i:    e <- p - y_i; a_j <- (e * x_ij) + a_j for every j; a_b <- a_b + e
+// so all variants agree bit for bit; only their speed differs.
+#pragma once
+
+#include <cstddef>
+
+#include "core/isa.hpp"
+
+// Declares the kernels of one instruction-set namespace.
+#define ZELTO_DECLARE_SOLVER_KERNELS(isa)                                                      \
+  namespace zelto::isa {                                                                       \
+  void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,  \
+                    float* out) noexcept;                                                      \
+  float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w,         \
+                      float b, const float* y, float* a, float a_b) noexcept;                  \
+  void add_into(float* left, const float* right, std::size_t m) noexcept;                      \
+  void descend(float* w, const float* g, std::size_t m, float n_f, float lr) noexcept;         \
+  }
+
+ZELTO_DECLARE_SOLVER_KERNELS(baseline)
+#if defined(ZELTO_X86_VARIANTS)
+ZELTO_DECLARE_SOLVER_KERNELS(avx2)
+ZELTO_DECLARE_SOLVER_KERNELS(avx512)
+#endif
+
+namespace zelto {
+
+// One instruction set's kernels. x points at row 0 of the rows handled (row-major, m columns),
+// y at those rows' targets, out at their prediction slots.
+struct SolverKernels {
+  // out[i] = prediction of row i for i < rows.
+  void (*predict_rows)(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
+                       float* out) noexcept;
+  // Folds rows [0, rows) in ascending order into the accumulator (a, a_b); returns the new a_b.
+  float (*gradient_rows)(const float* x, std::size_t rows, std::size_t m, const float* w,
+                         float b, const float* y, float* a, float a_b) noexcept;
+  // left_j <- left_j + right_j.
+  void (*add_into)(float* left, const float* right, std::size_t m) noexcept;
+  // w_j <- w_j - ((g_j / n_f) * lr).
+  void (*descend)(float* w, const float* g, std::size_t m, float n_f, float lr) noexcept;
+};
+
+// The kernels of one instruction set; an instruction set this build lacks gives the baseline.
+const SolverKernels& solver_kernels_for(Isa isa) noexcept;
+
+// The kernels of best_isa(), chosen at the first call.
+const SolverKernels& solver_kernels() noexcept;
+
+}  // namespace zelto
