@@ -1,0 +1,185 @@
+// Training and prediction through the parallel loops: worked examples, state after failures and
+// the fatal errors callers see.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/fatal.hpp"
+#include "solver/solver.hpp"
+
+namespace zelto {
+namespace {
+
+FloatVec vec(const std::vector<float>& values) {
+  FloatVec v = FloatVec::uninitialized(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) v[i] = values[i];
+  return v;
+}
+
+std::vector<float> values(const FloatVec& v) { return std::vector<float>(v.begin(), v.end()); }
+
+Matrix matrix(const std::vector<float>& data, std::uint64_t rows, std::uint64_t cols) {
+  return Matrix{vec(data), rows, cols};
+}
+
+// The message of the FatalError that f throws, or "" when it returns.
+template <class F>
+std::string fatal_message(F&& f) {
+  try {
+    f();
+  } catch (const FatalError& e) {
+    return e.message();
+  }
+  return "";
+}
+
+std::string out_of_bounds(std::size_t len) {
+  return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+         std::to_string(len);
+}
+
+struct WorkedExample {
+  std::uint64_t iters;
+  std::vector<float> weights;
+  float bias;
+  std::vector<float> predictions;
+};
+
+class SolverWorkedExamples : public ::testing::TestWithParam<WorkedExample> {};
+
+INSTANTIATE_TEST_SUITE_P(Steps, SolverWorkedExamples,
+                         ::testing::Values(WorkedExample{0, {0.0f, 0.0f}, 0.0f, {0.0f, 0.0f}},
+                                           WorkedExample{1, {1.75f, 2.5f}, 0.75f, {7.5f, 16.0f}},
+                                           WorkedExample{2, {-10.375f, -14.75f}, -4.375f,
+                                                         {-44.25f, -94.5f}}));
+
+TEST_P(SolverWorkedExamples, TrainsAndPredictsExactly) {
+  const WorkedExample& ex = GetParam();
+  Solver s{FloatVec(), 0.0f, 0.5f, ex.iters};
+  const Matrix x = matrix({1.0f, 2.0f, 3.0f, 4.0f}, 2, 2);
+  fit(s, x, vec({1.0f, 2.0f}));
+  EXPECT_EQ(values(s.weights), ex.weights);
+  EXPECT_EQ(s.bias, ex.bias);
+  EXPECT_EQ(values(predict(s, x)), ex.predictions);
+}
+
+TEST(SolverFit, SurplusTargetsAreIgnoredAndRefitStartsFromZero) {
+  const Matrix x = matrix({1.0f, 2.0f, 3.0f, 4.0f}, 2, 2);
+  Solver s{FloatVec(), 0.0f, 0.5f, 1};
+  fit(s, matrix({5.0f, 6.0f, 7.0f}, 1, 3), vec({1.0f}));
+  fit(s, x, vec({1.0f, 2.0f, 9.0f, 9.0f, 9.0f, 9.0f, 9.0f}));
+  EXPECT_EQ(values(s.weights), (std::vector<float>{1.75f, 2.5f}));
+  EXPECT_EQ(s.bias, 0.75f);
+}
+
+// Rows 0..n-1 against len(y) targets: every piece from row len(y) on fails, the lowest wins, and
+// the solver keeps the zero parameters set before the first step.
+TEST(SolverFit, ShortTargetsFailAtTheFirstMissingRowAndLeaveZeros) {
+  for (const std::size_t n : {1, 2, 7, 100, 1000}) {
+    for (const std::size_t len : {std::size_t{0}, n / 3, n - 1}) {
+      std::vector<float> data(n * 3, 1.0f);
+      Solver s{vec({4.0f}), 2.0f, 0.5f, 3};
+      EXPECT_EQ(fatal_message([&] { fit(s, matrix(data, n, 3), vec(std::vector<float>(len, 1.0f))); }),
+                out_of_bounds(len))
+          << n << " rows, " << len << " targets";
+      EXPECT_EQ(values(s.weights), std::vector<float>(3, 0.0f));
+      EXPECT_EQ(s.bias, 0.0f);
+      EXPECT_FALSE(std::signbit(s.bias));
+    }
+  }
+}
+
+TEST(SolverFit, NoStepsNeedNoTargets) {
+  Solver s{vec({4.0f}), 2.0f, 0.1f, 0};
+  fit(s, matrix({1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f}, 2, 3), FloatVec());
+  EXPECT_EQ(values(s.weights), std::vector<float>(3, 0.0f));
+  EXPECT_EQ(s.bias, 0.0f);
+}
+
+TEST(SolverFit, MatrixWithoutRowsGivesNanParameters) {
+  Solver s{FloatVec(), 0.0f, 0.5f, 1};
+  fit(s, matrix({}, 0, 3), vec({1.0f}));
+  ASSERT_EQ(s.weights.size(), 3u);
+  for (float w : s.weights) EXPECT_TRUE(std::isnan(w));
+  EXPECT_TRUE(std::isnan(s.bias));
+  for (float p : predict(s, matrix({1.0f, 2.0f, 3.0f, 0.0f, 0.0f, 0.0f}, 2, 3))) {
+    EXPECT_TRUE(std::isnan(p));
+  }
+}
+
+TEST(SolverFit, MatrixWithoutColumnsTrainsTheBiasOnly) {
+  Solver s{FloatVec(), 0.0f, 0.25f, 3};
+  const std::vector<float> y = {1.0f, 2.0f, 6.0f};
+  fit(s, matrix({}, 3, 0), vec(y));
+  float b = 0.0f;
+  for (int step = 0; step < 3; ++step) {
+    float sum = 0.0f;
+    for (float yi : y) sum = sum + (b - yi);
+    b = b - ((sum / 3.0f) * 0.25f);
+  }
+  EXPECT_EQ(s.weights.size(), 0u);
+  EXPECT_EQ(s.bias, b);
+}
+
+// One step from zero on integer data with power-of-two n and lr is exact, so the result cannot
+// depend on how the rows were divided: a lost or repeated row would show.
+TEST(SolverFit, LargeExactStepCountsEveryRowOnce) {
+  const std::size_t n = 4096, m = 37;
+  std::vector<float> data(n * m), y(n);
+  std::vector<double> g(m, 0.0);
+  double g_b = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    y[i] = static_cast<float>(static_cast<int>(i % 7) - 3);
+    for (std::size_t j = 0; j < m; ++j) {
+      data[i * m + j] = static_cast<float>(static_cast<int>((i * 31 + j * 17) % 9) - 4);
+      g[j] += -y[i] * data[i * m + j];
+    }
+    g_b += -y[i];
+  }
+  Solver s{FloatVec(), 0.0f, 0.5f, 1};
+  fit(s, matrix(data, n, m), vec(y));
+  for (std::size_t j = 0; j < m; ++j) {
+    EXPECT_EQ(s.weights[j], static_cast<float>(-(g[j] / n) * 0.5)) << j;
+  }
+  EXPECT_EQ(s.bias, static_cast<float>(-(g_b / n) * 0.5));
+}
+
+struct PredictFailure {
+  std::size_t trained_cols;  // 0: never trained
+  std::uint64_t rows, cols;
+  std::string message;
+};
+
+class SolverPredictFailures : public ::testing::TestWithParam<PredictFailure> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SolverPredictFailures,
+    ::testing::Values(PredictFailure{0, 1, 1, out_of_bounds(0)},
+                      PredictFailure{3, 5, 4, out_of_bounds(3)},
+                      PredictFailure{3, 1000, 4, out_of_bounds(3)},
+                      PredictFailure{0, 0, 0, "chunk_size must not be zero"},
+                      PredictFailure{3, 4, 0, "chunk_size must not be zero"}));
+
+TEST_P(SolverPredictFailures, RaisesAndChangesNothing) {
+  const PredictFailure& c = GetParam();
+  Solver s{FloatVec(), 0.0f, 0.5f, 1};
+  if (c.trained_cols > 0) fit(s, matrix(std::vector<float>(c.trained_cols, 1.0f), 1, c.trained_cols), vec({2.0f}));
+  const std::vector<float> weights = values(s.weights);
+  const Matrix x = matrix(std::vector<float>(c.rows * c.cols, 1.0f), c.rows, c.cols);
+  EXPECT_EQ(fatal_message([&] { predict(s, x); }), c.message);
+  EXPECT_EQ(values(s.weights), weights);
+}
+
+TEST(SolverPredict, UsesOnlyTheLeadingWeightsAndAcceptsEmptyMatrices) {
+  const Solver s{vec({2.0f, 3.0f, 100.0f}), 0.5f, 0.0f, 0};
+  EXPECT_EQ(values(predict(s, matrix({1.0f, 1.0f, 2.0f, -1.0f}, 2, 2))),
+            (std::vector<float>{5.5f, 1.5f}));
+  EXPECT_TRUE(predict(s, matrix({}, 0, 4)).empty());
+  EXPECT_TRUE(predict(Solver{}, matrix({}, 0, 4)).empty());
+}
+
+}  // namespace
+}  // namespace zelto
