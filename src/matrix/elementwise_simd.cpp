@@ -9,16 +9,16 @@ namespace {
 constexpr std::size_t kUnroll = 4;
 
 // Applies op to every element: whole registers first, then the leftover elements one by one.
+// The scalar v as the right operand of a vector operation is broadcast to every lane unchanged.
 template <class Op>
 inline void apply(const float* in, float* out, std::size_t count, float v, Op op) noexcept {
-  const VecF vv = splat(v);
   std::size_t i = 0;
   for (; i + kUnroll * kLanes <= count; i += kUnroll * kLanes) {
     VecF x[kUnroll];
     for (std::size_t u = 0; u < kUnroll; ++u) x[u] = load(in + i + u * kLanes);
-    for (std::size_t u = 0; u < kUnroll; ++u) store(out + i + u * kLanes, op(x[u], vv));
+    for (std::size_t u = 0; u < kUnroll; ++u) store(out + i + u * kLanes, op(x[u], v));
   }
-  for (; i + kLanes <= count; i += kLanes) store(out + i, op(load(in + i), vv));
+  for (; i + kLanes <= count; i += kLanes) store(out + i, op(load(in + i), v));
   for (; i < count; ++i) out[i] = op(in[i], v);
 }
 

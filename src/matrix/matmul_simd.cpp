@@ -15,7 +15,7 @@
 namespace zelto::ZELTO_ISA {
 namespace {
 
-constexpr std::size_t kTileRows = 4;
+constexpr std::size_t kTileRows = ZELTO_VEC_BYTES == 64 ? 6 : 4;
 constexpr std::size_t kTileVecs = ZELTO_VEC_BYTES == 64 ? 4 : 3;
 constexpr std::size_t kDepthBlock = 128;
 constexpr std::size_t kPanelFloats = std::size_t{128} << 10;  // 512 KiB of B per panel
@@ -47,9 +47,10 @@ inline void tile(const float* a, const float* b, float* c, Strides s, std::size_
     for (std::size_t v = 0; v < V; ++v) bv[v] = load(brow + v * kLanes);
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < R; ++r) {
-      const VecF av = splat(a[r * s.a + p]);
+      // A scalar operand of a vector operation is broadcast to every lane unchanged.
+      const float x = a[r * s.a + p];
 #pragma GCC unroll 16
-      for (std::size_t v = 0; v < V; ++v) acc[r][v] = av * bv[v] + acc[r][v];
+      for (std::size_t v = 0; v < V; ++v) acc[r][v] = x * bv[v] + acc[r][v];
     }
   }
 #pragma GCC unroll 16

@@ -1,0 +1,95 @@
+// Times the matmul kernels of every available instruction set against the plain i-p-j loop
+// (compiled for baseline x86-64), all on the same pool with one row of C per unit.
+//
+// Usage: matrix_bench N REPEATS. Multiplies two N x N matrices; the pool is sized from
+// RAYON_NUM_THREADS as in the module. Prints one JSON object: the thread count and, per
+// variant, the median milliseconds and GFLOPS (2 N^3 operations per product).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/float_vec.hpp"
+#include "core/isa.hpp"
+#include "matrix/kernels.hpp"
+#include "parallel/parallel.hpp"
+
+namespace {
+
+// Median wall time of repeats calls of run, in milliseconds.
+double median_ms(int repeats, const std::function<void()>& run) {
+  std::vector<double> times;
+  for (int i = 0; i < repeats; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+zelto::FloatVec random_matrix(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  zelto::FloatVec m = zelto::FloatVec::uninitialized(n * n);
+  for (float& x : m) x = uniform(rng);
+  return m;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s N REPEATS\n", argv[0]);
+    return 2;
+  }
+  const std::size_t n = std::strtoull(argv[1], nullptr, 10);
+  const int repeats = std::atoi(argv[2]);
+  const zelto::FloatVec a = random_matrix(n, 1), b = random_matrix(n, 2);
+  const double ns_per_row = 0.03 * static_cast<double>(n) * static_cast<double>(n);
+  const double flops = 2.0 * static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n);
+
+  std::string json = "{\"threads\": " + std::to_string(zelto::pool_thread_count());
+  const auto report = [&](const char* name, double ms) {
+    char entry[160];
+    std::snprintf(entry, sizeof entry, ", \"%s_ms\": %.3f, \"%s_gflops\": %.1f", name, ms, name,
+                  flops / ms / 1e6);
+    json += entry;
+  };
+
+  report("plain", median_ms(repeats, [&] {
+           zelto::FloatVec c = zelto::FloatVec::zeros(n * n);
+           zelto::parallel_for_each_chunk_mut(
+               c, n,
+               [&](std::size_t i, float* row, std::size_t) {
+                 for (std::size_t p = 0; p < n; ++p) {
+                   const float x = a[i * n + p];
+                   const float* brow = b.data() + p * n;
+                   for (std::size_t j = 0; j < n; ++j) row[j] = x * brow[j] + row[j];
+                 }
+               },
+               ns_per_row);
+         }));
+  for (zelto::Isa isa : {zelto::Isa::baseline, zelto::Isa::avx2, zelto::Isa::avx512}) {
+    if (!zelto::isa_available(isa)) continue;
+    const auto kernel = zelto::matrix_kernels(isa).matmul_rows;
+    report(zelto::isa_name(isa), median_ms(repeats, [&] {
+             zelto::FloatVec c = zelto::FloatVec::zeros(n * n);
+             float* out = c.data();
+             zelto::parallel_for_each_chunk_mut_leaves(
+                 c, n,
+                 [&](std::size_t first, std::size_t end) {
+                   kernel(a.data(), b.data(), out, n, n, first, end);
+                 },
+                 ns_per_row);
+           }));
+  }
+  std::printf("%s}\n", json.c_str());
+  return 0;
+}
