@@ -1,0 +1,46 @@
+// Binding a call's positional and keyword arguments to an entry's parameters.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <utility>
+
+#include "binding/error.hpp"
+#include "binding/python.hpp"
+
+namespace zelto::binding {
+
+// The parameters of one entry; every parameter is required and may be given either way.
+struct FunctionDescription {
+  const char* class_name;  // null for the module function
+  const char* function_name;
+  std::span<const char* const> parameters;
+};
+
+// Fills slots[0 .. parameters.size()) with borrowed references to the arguments, or throws the
+// binding TypeError. The slots stay valid for the call, which holds args and kwargs.
+void bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                    PyObject** slots);
+
+// A conversion's error as the caller sees it: an exact TypeError is re-made as
+// "argument '<name>': <message>" keeping its cause; every other error passes unchanged.
+PyError wrap_argument_error(const char* parameter, PyError error);
+
+// Runs convert(obj) for the named parameter, wrapping its error.
+template <class Convert>
+auto convert_argument(const char* parameter, PyObject* obj, Convert&& convert) {
+  try {
+    return convert(obj);
+  } catch (PyError& error) {
+    throw wrap_argument_error(parameter, std::move(error));
+  }
+}
+
+// Converts bound slot i with convert, naming its parameter in the error.
+template <class Convert>
+auto convert_slot(const FunctionDescription& description, PyObject* const* slots, std::size_t i,
+                  Convert&& convert) {
+  return convert_argument(description.parameters[i], slots[i], std::forward<Convert>(convert));
+}
+
+}  // namespace zelto::binding

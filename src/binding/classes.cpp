@@ -1,0 +1,111 @@
+#include "binding/classes.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "binding/error.hpp"
+#include "binding/messages.hpp"
+#include "core/fatal.hpp"
+
+namespace zelto::binding {
+namespace {
+
+constexpr int kClassCount = 2;
+
+// Process-wide one-time holders, never emptied: the class objects, their documentation texts,
+// and the qualified names that older interpreters keep pointing into.
+PyTypeObject* g_classes[kClassCount] = {};
+std::string* g_docs[kClassCount] = {};
+std::vector<std::unique_ptr<std::string>> g_retained_names;
+
+// "<name><signature>\n--\n\n" followed by the class's own (empty) documentation, made once.
+const char* class_doc(ClassId id) {
+  const int slot = static_cast<int>(id);
+  if (g_docs[slot] == nullptr) {
+    const ClassDescription& description = class_description(id);
+    std::string doc = std::string(description.name) + description.text_signature + "\n--\n\n";
+    if (doc.find('\0') != std::string::npos) throw PyError(value_error_class, msg::kClassDocNul);
+    g_docs[slot] = new std::string(std::move(doc));
+  }
+  return g_docs[slot]->c_str();
+}
+
+// 1. Documentation and method table; 2. the spec with its slots in fixed order;
+// 3. PyType_FromSpec; 4. the name text kept alive where the interpreter does not copy it.
+PyTypeObject* create_class(ClassId id) {
+  const ClassDescription& description = class_description(id);
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(class_doc(id))},
+      {Py_tp_new, reinterpret_cast<void*>(description.constructor)},
+      {Py_tp_methods, description.methods},
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_dealloc, reinterpret_cast<void*>(description.release)},
+      {0, nullptr},
+  };
+  auto name = std::make_unique<std::string>(std::string("builtins.") + description.name);
+  PyType_Spec spec = {
+      .name = name->c_str(),
+      .basicsize = description.basic_size,
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw fetch_pending();
+  if (!interpreter_copies_type_name()) g_retained_names.push_back(std::move(name));
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The cell's class, creating it on first need; failures come back wrapped in RuntimeError.
+PyTypeObject* class_or_wrapped_error(ClassId id) {
+  const int slot = static_cast<int>(id);
+  if (g_classes[slot] != nullptr) return g_classes[slot];
+  try {
+    g_classes[slot] = create_class(id);
+  } catch (PyError& error) {
+    PyObject* cause = error.value();
+    PyError wrapped(runtime_error_class,
+                    msg::fill(msg::kClassInitFailed, {class_description(id).name}));
+    PyException_SetCause(wrapped.value(), PyRef::borrow(cause).release());
+    throw wrapped;
+  }
+  return g_classes[slot];
+}
+
+}  // namespace
+
+PyTypeObject* class_object_for_init(ClassId id) { return class_or_wrapped_error(id); }
+
+PyTypeObject* class_object(ClassId id) {
+  const int slot = static_cast<int>(id);
+  if (g_classes[slot] != nullptr) return g_classes[slot];
+  try {
+    return class_or_wrapped_error(id);
+  } catch (PyError& error) {
+    error.restore();
+    PyErr_PrintEx(0);
+  }
+  raise_fatal(msg::fill(msg::kClassCreateFailed, {class_description(id).name}));
+}
+
+allocfunc class_allocator(PyTypeObject* type) noexcept {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc != nullptr ? alloc : PyType_GenericAlloc;
+}
+
+bool interpreter_copies_type_name() noexcept {
+  static const bool copies = [] {
+    // "3.11.7 (main, ...)": major and minor are the first two dot-separated numbers.
+    const char* version = Py_GetVersion();
+    char* end = nullptr;
+    const long major = std::strtol(version, &end, 10);
+    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+    return major > 3 || (major == 3 && minor >= 11);
+  }();
+  return copies;
+}
+
+}  // namespace zelto::binding

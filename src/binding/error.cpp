@@ -1,0 +1,263 @@
+#include "binding/error.hpp"
+
+#include "binding/messages.hpp"
+#include "core/fatal.hpp"
+
+namespace zelto::binding {
+namespace {
+
+// The fatal-error class lives for the rest of the process once made.
+PyObject* g_panic_class = nullptr;
+
+// Encodes a str as UTF-8; lone surrogates, which UTF-8 cannot hold, become three U+FFFD each
+// (one per byte of their surrogate-pass encoding), so a message never fails to be written.
+std::string utf8_lossy(PyObject* text) {
+  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(text));
+  if (bytes) return std::string(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()));
+  PyErr_Clear();
+  bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+  if (!bytes) {
+    PyErr_Clear();
+    return std::string();
+  }
+  const char* raw = PyBytes_AsString(bytes.get());
+  const Py_ssize_t size = PyBytes_Size(bytes.get());
+  std::string out;
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const auto lead = static_cast<unsigned char>(raw[i]);
+    const auto next = i + 1 < size ? static_cast<unsigned char>(raw[i + 1]) : 0;
+    if (lead == 0xED && next >= 0xA0 && i + 2 < size) {
+      for (int k = 0; k < 3; ++k) out += "\xEF\xBF\xBD";
+      i += 2;
+    } else {
+      out += static_cast<char>(lead);
+    }
+  }
+  return out;
+}
+
+// str() or repr() of obj; when that raises, the failure is reported as unraisable and a
+// placeholder naming the object's type is written instead.
+std::string text_via(PyObject* obj, PyObject* (*to_text)(PyObject*)) {
+  PyRef text = PyRef::steal(to_text(obj));
+  if (text) return utf8_lossy(text.get());
+  PyErr_WriteUnraisable(obj);
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  PyRef name = module ? PyRef::steal(PyObject_GetAttrString(type, "__name__")) : PyRef();
+  PyRef module_text = name ? PyRef::steal(PyObject_Str(module.get())) : PyRef();
+  PyRef name_text = module_text ? PyRef::steal(PyObject_Str(name.get())) : PyRef();
+  if (!name_text) {
+    PyErr_Clear();
+    return msg::kUnprintableNoType;
+  }
+  const std::string qualified = utf8_lossy(module_text.get()) + "." + utf8_lossy(name_text.get());
+  return msg::fill(msg::kUnprintable, {qualified});
+}
+
+// True for a class deriving from BaseException.
+bool is_exception_class(PyObject* cls) {
+  return PyType_Check(cls) &&
+         (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(cls)) & Py_TPFLAGS_BASE_EXC_SUBCLASS);
+}
+
+// Takes whatever the interpreter has pending, as it is (no resume check, nothing pending is
+// the SystemError): used where the panic class itself could not be made.
+PyError fetch_raw() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return PyError(system_error_class, msg::kNoExceptionSet);
+  return PyError::fetched(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
+}
+
+// 1. The message is str(value), or a fixed text when there is none.
+// 2. Two banner lines, then the Python traceback, go to stderr.
+// 3. The panic continues as a fatal error with the same message (already reported above).
+[[noreturn]] void resume_panic(PyRef type, PyRef value, PyRef traceback) {
+  std::string message = msg::kUnwrappedPanic;
+  if (value) {
+    PyRef text = PyRef::steal(PyObject_Str(value.get()));
+    if (text) {
+      message = utf8_lossy(text.get());
+    } else {
+      PyErr_Clear();
+    }
+  }
+  PySys_WriteStderr("%s", msg::kResumeBanner);
+  PyErr_Restore(type.release(), value.release(), traceback.release());
+  PyErr_PrintEx(0);
+  raise_fatal_unreported(std::move(message));
+}
+
+}  // namespace
+
+PyObject* type_error_class() noexcept { return PyExc_TypeError; }
+PyObject* value_error_class() noexcept { return PyExc_ValueError; }
+PyObject* runtime_error_class() noexcept { return PyExc_RuntimeError; }
+PyObject* import_error_class() noexcept { return PyExc_ImportError; }
+PyObject* system_error_class() noexcept { return PyExc_SystemError; }
+
+PyObject* panic_exception_class() {
+  if (g_panic_class == nullptr) {
+    g_panic_class = PyErr_NewExceptionWithDoc(msg::kPanicName, msg::kPanicDoc,
+                                              PyExc_BaseException, nullptr);
+    if (g_panic_class == nullptr) {
+      raise_fatal(msg::fill(msg::kPanicTypeFailed, {fetch_raw().debug_form()}));
+    }
+  }
+  return g_panic_class;
+}
+
+PyError::PyError(ExceptionClass cls, std::string message)
+    : class_(cls), message_(std::move(message)) {}
+
+PyError PyError::type_mismatch(PyObject* obj, const char* expected) {
+  PyError error;
+  error.form_ = Form::mismatch;
+  error.type_ = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  error.expected_ = expected;
+  return error;
+}
+
+PyError PyError::panic(std::string message) {
+  PyError error(panic_exception_class, std::move(message));
+  error.tuple_argument_ = true;
+  return error;
+}
+
+PyError PyError::fetched(PyRef type, PyRef value, PyRef traceback) {
+  PyError error;
+  error.form_ = Form::fetched;
+  error.type_ = std::move(type);
+  error.value_ = std::move(value);
+  error.traceback_ = std::move(traceback);
+  return error;
+}
+
+PyError PyError::normalized(PyRef type, PyRef value, PyRef traceback) {
+  PyError error = fetched(std::move(type), std::move(value), std::move(traceback));
+  error.form_ = Form::normalized;
+  return error;
+}
+
+PyObject* PyError::lazy_class() const {
+  return form_ == Form::mismatch ? type_error_class() : class_();
+}
+
+PyRef PyError::lazy_argument() const {
+  std::string text = message_;
+  if (form_ == Form::mismatch) {
+    text = msg::fill(msg::kTypeMismatch, {type_qualname_of_type(type_.get()), expected_});
+  }
+  PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), text.size()));
+  if (!message) {
+    PyErr_Print();
+    raise_fatal(msg::kApiCallFailed);
+  }
+  if (!tuple_argument_) return message;
+  PyRef tuple = PyRef::steal(PyTuple_New(1));
+  if (!tuple) {
+    PyErr_Print();
+    raise_fatal(msg::kApiCallFailed);
+  }
+  PyTuple_SetItem(tuple.get(), 0, message.release());
+  return tuple;
+}
+
+bool PyError::has_exact_class(PyObject* cls) const {
+  if (form_ == Form::lazy || form_ == Form::mismatch) return lazy_class() == cls;
+  return type_.get() == cls;
+}
+
+// 1. A lazy record is raised with its argument, then taken back; a fetched one is taken as is.
+// 2. The interpreter normalizes the triple into a class and an exception instance.
+void PyError::normalize() {
+  if (form_ == Form::normalized) return;
+  if (form_ == Form::lazy || form_ == Form::mismatch) {
+    PyObject* cls = lazy_class();
+    PyRef argument = lazy_argument();
+    if (is_exception_class(cls)) {
+      PyErr_SetObject(cls, argument.get());
+    } else {
+      PyErr_SetString(PyExc_TypeError, msg::kNotAnException);
+    }
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    type_ = PyRef::steal(type);
+    value_ = PyRef::steal(value);
+    traceback_ = PyRef::steal(traceback);
+  }
+  PyObject* type = type_.release();
+  PyObject* value = value_.release();
+  PyObject* traceback = traceback_.release();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  type_ = PyRef::steal(type);
+  value_ = PyRef::steal(value);
+  traceback_ = PyRef::steal(traceback);
+  form_ = Form::normalized;
+}
+
+PyObject* PyError::value() {
+  normalize();
+  return value_.get();
+}
+
+void PyError::restore() {
+  if (form_ == Form::lazy || form_ == Form::mismatch) normalize();
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+std::string PyError::debug_form() {
+  normalize();
+  const std::string traceback =
+      traceback_ ? "Some(" + object_repr(traceback_.get()) + ")" : std::string("None");
+  return msg::fill(msg::kDebugForm,
+                   {object_repr(type_.get()),
+                    value_ ? object_repr(value_.get()) : std::string("None"), traceback});
+}
+
+std::optional<PyError> take_pending() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type);
+  PyRef value_ref = PyRef::steal(value);
+  PyRef traceback_ref = PyRef::steal(traceback);
+  if (!type_ref) return std::nullopt;
+  if (type_ref.get() == panic_exception_class()) {
+    resume_panic(std::move(type_ref), std::move(value_ref), std::move(traceback_ref));
+  }
+  return PyError::fetched(std::move(type_ref), std::move(value_ref), std::move(traceback_ref));
+}
+
+PyError fetch_pending() {
+  std::optional<PyError> error = take_pending();
+  if (!error) return PyError(system_error_class, msg::kNoExceptionSet);
+  return std::move(*error);
+}
+
+std::string object_text(PyObject* obj) { return text_via(obj, PyObject_Str); }
+
+std::string object_repr(PyObject* obj) { return text_via(obj, PyObject_Repr); }
+
+std::string type_qualname_of_type(PyObject* type) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(name.get()));
+    if (bytes) return std::string(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()));
+  }
+  PyErr_Clear();
+  return msg::kFailedTypeName;
+}
+
+std::string type_qualname(PyObject* obj) {
+  return type_qualname_of_type(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+}  // namespace zelto::binding

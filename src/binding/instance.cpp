@@ -1,0 +1,14 @@
+#include "binding/instance.hpp"
+
+#include "core/fatal.hpp"
+
+namespace zelto::binding {
+
+PyRef new_matrix_object(Matrix matrix) {
+  PyTypeObject* type = class_object(ClassId::matrix);
+  PyRef obj = PyRef::steal(allocate_instance(type, matrix));
+  if (!obj) raise_fatal(msg::fill(msg::kUnwrapFailed, {fetch_pending().debug_form()}));
+  return obj;
+}
+
+}  // namespace zelto::binding

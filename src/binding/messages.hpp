@@ -1,0 +1,78 @@
+// Every text the boundary layer shows to Python, in one place. "{}" marks a filled-in value.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace zelto::binding::msg {
+
+// Argument binding.
+inline constexpr char kTooManyPositional[] = "{} takes {} positional arguments but {} {} given";
+inline constexpr char kUnexpectedKeyword[] = "{} got an unexpected keyword argument '{}'";
+inline constexpr char kMultipleValues[] = "{} got multiple values for argument '{}'";
+inline constexpr char kMissingArguments[] = "{} missing {} required {} {}: ";
+inline constexpr char kArgumentError[] = "argument '{}': {}";
+
+// Conversions.
+inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
+inline constexpr char kTypeMismatch[] = "'{}' object cannot be converted to '{}'";
+inline constexpr char kFailedTypeName[] = "<failed to extract type name>";
+
+// Borrows.
+inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
+inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
+
+// Operations.
+inline constexpr char kShapeMismatch[] = "Shape mismatch for matmul";
+
+// Error records and fatal errors.
+inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none was set";
+inline constexpr char kApiCallFailed[] = "Python API call failed";
+inline constexpr char kUnwrapFailed[] = "called `Result::unwrap()` on an `Err` value: {}";
+inline constexpr char kDebugForm[] = "PyErr { type: {}, value: {}, traceback: {} }";
+inline constexpr char kNotAnException[] = "exceptions must derive from BaseException";
+inline constexpr char kUnknownPanic[] = "native code failed with an error that carries no message";
+inline constexpr char kUncaughtPanic[] = "uncaught panic at ffi boundary";
+inline constexpr char kResumeBanner[] =
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n";
+inline constexpr char kUnwrappedPanic[] = "Unwrapped panic from Python code";
+inline constexpr char kUnprintable[] = "<unprintable {} object>";
+inline constexpr char kUnprintableNoType[] = "<unprintable object>";
+
+// The fatal-error exception class.
+inline constexpr char kPanicName[] = "pyo3_runtime.PanicException";
+inline constexpr char kPanicDoc[] =
+    "\nThe exception raised when native code called from Python fails fatally.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that it typically\n"
+    "propagates all the way through the stack and makes the Python interpreter exit.\n";
+inline constexpr char kPanicTypeFailed[] = "Failed to initialize new exception type.: {}";
+
+// Module and classes.
+inline constexpr char kInitOnce[] =
+    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
+    "interpreter process";
+inline constexpr char kClassInitFailed[] = "An error occurred while initializing class {}";
+inline constexpr char kClassCreateFailed[] = "failed to create type object for {}";
+inline constexpr char kClassDocNul[] = "class doc cannot contain nul bytes";
+inline constexpr char kAllAppendFailed[] = "could not append __name__ to __all__: {}";
+
+// Replaces each "{}" of the template, left to right, with the next value.
+inline std::string fill(std::string_view templ, std::initializer_list<std::string_view> values) {
+  std::string text;
+  text.reserve(templ.size() + 32);
+  auto value = values.begin();
+  for (std::size_t i = 0; i < templ.size(); ++i) {
+    if (templ[i] == '{' && i + 1 < templ.size() && templ[i + 1] == '}' && value != values.end()) {
+      text += *value++;
+      ++i;
+    } else {
+      text += templ[i];
+    }
+  }
+  return text;
+}
+
+}  // namespace zelto::binding::msg
