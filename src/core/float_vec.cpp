@@ -14,13 +14,16 @@ namespace {
 
 constexpr std::size_t kAlignment = 64;
 constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
+constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 
 // Allocates room for n floats, 64-byte aligned; large blocks ask for transparent huge pages,
-// which halves the page-fault cost of filling a big result.
+// which halves the page-fault cost of filling a big result. madvise needs a page-aligned
+// start, so large blocks are aligned to the huge page size (virtual space only).
 float* allocate(std::size_t n) {
   if (n > kMaxFloatVecLen) raise_fatal("capacity overflow");
   const std::size_t bytes = (n * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
-  void* block = std::aligned_alloc(kAlignment, bytes);
+  const std::size_t alignment = bytes >= kHugePageThreshold ? kHugePageSize : kAlignment;
+  void* block = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
   if (block == nullptr) throw std::bad_alloc();
   if (bytes >= kHugePageThreshold) madvise(block, bytes, MADV_HUGEPAGE);
   return static_cast<float*>(block);
