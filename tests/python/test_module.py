@@ -1,0 +1,103 @@
+"""The module object, the class objects, the published signatures and reference counts."""
+import gc
+import inspect
+import sys
+
+import pytest
+
+import zelto_ml
+from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
+
+
+def test_module_attributes():
+    assert zelto_ml.__doc__ == ""
+    assert zelto_ml.__all__ == ["ZeltoMatrix", "ZeltoSolver", "run_heavy_logic"]
+    assert run_heavy_logic.__module__ == "zelto_ml"
+    assert run_heavy_logic.__self__ is zelto_ml
+    assert not hasattr(zelto_ml, "PanicException")
+
+
+@pytest.mark.parametrize("cls, name", [(ZeltoMatrix, "ZeltoMatrix"), (ZeltoSolver, "ZeltoSolver")])
+def test_class_identity(cls, name):
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ == name
+    assert repr(cls) == f"<class 'builtins.{name}'>"
+    assert cls.__bases__ == (object,)
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+    instance = ZeltoMatrix([1.0], 1, 1) if cls is ZeltoMatrix else ZeltoSolver(0.1, 1)
+    assert not hasattr(instance, "__dict__")
+    with pytest.raises(TypeError):
+        __import__("weakref").ref(instance)
+
+
+@pytest.mark.parametrize("target, text", [
+    (ZeltoMatrix, "(data, rows, cols)"),
+    (ZeltoSolver, "(lr, iters)"),
+    (ZeltoMatrix.matmul, "(self, /, other)"),
+    (ZeltoMatrix.add, "(self, /, val)"),
+    (ZeltoMatrix.mul, "(self, /, val)"),
+    (ZeltoMatrix.transpose, "(self, /)"),
+    (ZeltoMatrix.shape, "(self, /)"),
+    (ZeltoMatrix.to_list, "(self, /)"),
+    (ZeltoSolver.fit, "(self, /, X, y)"),
+    (ZeltoSolver.predict, "(self, /, X)"),
+    (run_heavy_logic, "(data, iterations)"),
+])
+def test_signatures(target, text):
+    assert str(inspect.signature(target)) == text
+
+
+def test_method_order_and_docs():
+    names = [n for n in ZeltoMatrix.__dict__ if not n.startswith("__")]
+    assert names == ["matmul", "add", "mul", "transpose", "shape", "to_list"]
+    assert [n for n in ZeltoSolver.__dict__ if not n.startswith("__")] == ["fit", "predict"]
+    assert ZeltoMatrix.matmul.__text_signature__ == "($self, other)"
+
+
+def test_second_initialisation_is_refused(pool_run):
+    code = """
+        import json, sys
+        import zelto_ml
+        first = zelto_ml
+        del sys.modules["zelto_ml"]
+        try:
+            import zelto_ml
+            outcome = "imported"
+        except ImportError as error:
+            outcome = str(error)
+        print(json.dumps([outcome, first.ZeltoMatrix([1, 2], 1, 2).to_list()]))
+    """
+    outcome, values = pool_run(1, code)
+    assert outcome == ("PyO3 modules compiled for CPython 3.8 or older may only be initialized "
+                       "once per interpreter process")
+    assert values == [1.0, 2.0]
+
+
+def _exercise(data):
+    """Successful and failing calls of every entry, with data as the list argument."""
+    m = ZeltoMatrix(data, 2, 2)
+    s = ZeltoSolver(0.1, 2)
+    m.add(1.0), m.mul(2), m.matmul(m), m.transpose(), m.shape(), m.to_list()
+    s.fit(m, data[:2]), s.predict(m), run_heavy_logic(data, 1)
+    failing = [
+        lambda: ZeltoMatrix(data, 3, 3), lambda: ZeltoMatrix(data, -1, 4),
+        lambda: ZeltoMatrix("ab", 1, 2), lambda: m.add("x"), lambda: m.matmul(data),
+        lambda: m.matmul(ZeltoMatrix(data, 1, 4)), lambda: s.fit(data, data),
+        lambda: m.add(val=1, other=2), lambda: run_heavy_logic(data, 2.0),
+    ]
+    for call in failing:
+        with pytest.raises(BaseException):
+            call()
+
+
+def test_reference_counts_are_kept():
+    data = [1.0, 2.0, 3.0, 4.0]
+    watched = [ZeltoMatrix, ZeltoSolver, data, run_heavy_logic]
+    _exercise(data)
+    gc.collect()
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(200):
+        _exercise(data)
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in watched] == before
