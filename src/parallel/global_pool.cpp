@@ -1,0 +1,86 @@
+#include "parallel/global_pool.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "core/fatal.hpp"
+#include "parallel/thread_count.hpp"
+
+namespace zelto::detail {
+namespace {
+
+constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
+
+// Creation is serialised by mutex_; the fast path reads pool_ alone.
+struct GlobalState {
+  std::mutex mutex;
+  std::atomic<WorkerPool*> pool{nullptr};
+  std::size_t threads = 0;  // remembered T, so a forked child rebuilds the same size
+  bool failed = false;
+};
+
+GlobalState g_state;
+
+// Fork handlers: hold the creation lock across fork() so the child never inherits it locked,
+// and forget the parent's pool in the child (its threads were not copied; its queues and
+// locks may be in any state, so the child never touches it again).
+void lock_for_fork() noexcept { g_state.mutex.lock(); }
+void unlock_after_fork() noexcept { g_state.mutex.unlock(); }
+void reset_in_child() noexcept {
+  g_state.pool.store(nullptr, std::memory_order_relaxed);
+  g_state.mutex.unlock();
+}
+
+const char* error_kind(int error) {
+  switch (error) {
+    case EAGAIN: return "WouldBlock";
+    case ENOMEM: return "OutOfMemory";
+    case EPERM:
+    case EACCES: return "PermissionDenied";
+    case EINVAL: return "InvalidInput";
+    default: return "Uncategorized";
+  }
+}
+
+// Builds the pool under the lock: from the environment the first time, with the remembered
+// size in a forked child.
+WorkerPool& create_pool() {
+  std::lock_guard<std::mutex> lock(g_state.mutex);
+  if (WorkerPool* pool = g_state.pool.load(std::memory_order_relaxed)) return *pool;
+  if (g_state.failed) {
+    raise_fatal(std::string(kNotInitialized) +
+                ": ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }");
+  }
+  static const int registered = pthread_atfork(lock_for_fork, unlock_after_fork, reset_in_child);
+  (void)registered;
+  if (g_state.threads == 0) g_state.threads = thread_count_from_environment();
+  // Never destroyed: the workers are detached and use it until the process ends.
+  auto* pool = new WorkerPool(g_state.threads, WorkerPool::Lifetime::kProcess);
+  if (const int error = pool->start(); error != 0) {
+    g_state.failed = true;
+    raise_fatal(std::string(kNotInitialized) + ": ThreadPoolBuildError { kind: IOError(" +
+                os_error_debug(error) + ") }");
+  }
+  g_state.pool.store(pool, std::memory_order_release);
+  return *pool;
+}
+
+}  // namespace
+
+std::string os_error_debug(int error) {
+  char buffer[256];
+  const char* message = strerror_r(error, buffer, sizeof buffer);
+  return "Os { code: " + std::to_string(error) + ", kind: " + error_kind(error) +
+         ", message: \"" + message + "\" }";
+}
+
+WorkerPool& global_pool() {
+  if (WorkerPool* pool = g_state.pool.load(std::memory_order_acquire)) return *pool;
+  return create_pool();
+}
+
+}  // namespace zelto::detail
