@@ -1,0 +1,215 @@
+"""add, mul, matmul and transpose: exact float32 results, shapes, errors, and pool-size independence."""
+import contextlib
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from zelto_ml import ZeltoMatrix
+
+INF = float("inf")
+NAN = float("nan")
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float32).view(np.uint32)
+
+
+def assert_same_floats(got, want):
+    """Equal bit for bit, except that any NaN matches any NaN at the same position."""
+    got = np.asarray(got, dtype=np.float32).ravel()
+    want = np.asarray(want, dtype=np.float32).ravel()
+    assert got.shape == want.shape
+    nan = np.isnan(want)
+    assert np.array_equal(np.isnan(got), nan)
+    assert np.array_equal(bits(got[~nan]), bits(want[~nan]))
+
+
+def matrix(arr):
+    arr = np.asarray(arr, dtype=np.float32)
+    return ZeltoMatrix(arr.ravel().tolist(), arr.shape[0], arr.shape[1])
+
+
+def reference_matmul(a, b):
+    """c[i][j] = a[i][p] * b[p][j] + c[i][j] from +0.0, p ascending, one float32 rounding each."""
+    c = np.zeros((a.shape[0], b.shape[1]), dtype=np.float32)
+    with np.errstate(all="ignore"):
+        for p in range(a.shape[1]):
+            c = np.multiply(a[:, p:p + 1], b[p:p + 1, :]) + c
+    return c
+
+
+@contextlib.contextmanager
+def raises_panic(message):
+    with pytest.raises(BaseException) as info:
+        yield
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value) == message
+
+
+# ---- matmul ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("a, a_shape, b, b_shape, want_shape, want", [
+    ([1, 2, 3, 4, 5, 6], (2, 3), [1, 2, 3, 4, 5, 6], (3, 2), (2, 2), [22, 28, 49, 64]),
+    ([-1.0], (1, 1), [0.0], (1, 1), (1, 1), [0.0]),  # -0.0 summed onto +0.0
+    ([1e8, 1, -1e8], (1, 3), [1, 1, 1], (3, 1), (1, 1), [0.0]),  # 1e8 + 1 rounds to 1e8
+    ([0.0], (1, 1), [INF], (1, 1), (1, 1), [NAN]),
+    ([], (3, 0), [], (0, 2), (3, 2), [0.0] * 6),
+    ([], (0, 3), [1, 2, 3, 4, 5, 6], (3, 2), (0, 2), []),
+    ([1, 2, 3, 4], (1, 4), [1, 2, 3, 4], (4, 1), (1, 1), [30]),
+    ([1, 2], (2, 1), [3, 4], (1, 2), (2, 2), [3, 4, 6, 8]),
+    ([0.1, 0.2], (1, 2), [0.3, 0.4], (2, 1), (1, 1), [np.float32(0.1) * np.float32(0.3)
+                                                     + np.float32(0.2) * np.float32(0.4)]),
+])
+def test_matmul_examples(a, a_shape, b, b_shape, want_shape, want):
+    c = ZeltoMatrix(a, *a_shape).matmul(ZeltoMatrix(b, *b_shape))
+    assert c.shape() == want_shape
+    assert_same_floats(c.to_list(), want)
+
+
+@pytest.mark.parametrize("a_shape, b_shape", [((2, 3), (2, 3)), ((3, 2), (4, 0))])
+def test_matmul_shape_mismatch(a_shape, b_shape):
+    a = ZeltoMatrix([0.0] * (a_shape[0] * a_shape[1]), *a_shape)
+    b = ZeltoMatrix([0.0] * (b_shape[0] * b_shape[1]), *b_shape)
+    with pytest.raises(ValueError, match="^Shape mismatch for matmul$"):
+        a.matmul(b)
+
+
+@pytest.mark.parametrize("a_shape, b_shape, message", [
+    ((3, 2), (2, 0), "chunk_size must not be zero"),
+    ((0, 0), (0, 0), "chunk_size must not be zero"),
+    ((2**31, 0), (0, 2**30), "capacity overflow"),
+    ((2**40, 0), (0, 2**40), "capacity overflow"),
+])
+def test_matmul_fatal_errors(a_shape, b_shape, message):
+    a = ZeltoMatrix([0.0] * (a_shape[0] * a_shape[1]), *a_shape)
+    b = ZeltoMatrix([0.0] * (b_shape[0] * b_shape[1]), *b_shape)
+    with raises_panic(message):
+        a.matmul(b)
+
+
+def test_matmul_with_itself_leaves_the_input_unchanged():
+    data = [1.5, -2.0, 0.25, 3.0]
+    a = ZeltoMatrix(data, 2, 2)
+    c = a.matmul(a)
+    assert c is not a
+    assert_same_floats(c.to_list(), reference_matmul(*[np.array(data, np.float32).reshape(2, 2)] * 2))
+    assert a.to_list() == data and a.shape() == (2, 2)
+
+
+finite = st.floats(width=32, allow_nan=False, allow_infinity=False)
+any_float = st.one_of(finite, st.sampled_from([NAN, INF, -INF, -0.0, 0.0, 1e-45, -1.2e-38]))
+
+
+@st.composite
+def matmul_operands(draw):
+    r, k, n = (draw(st.integers(1, 7)) for _ in range(3))
+    elements = st.one_of(finite, any_float) if draw(st.booleans()) else finite
+    a = np.array(draw(st.lists(elements, min_size=r * k, max_size=r * k)), np.float32)
+    b = np.array(draw(st.lists(elements, min_size=k * n, max_size=k * n)), np.float32)
+    return a.reshape(r, k), b.reshape(k, n)
+
+
+@settings(max_examples=150, deadline=None)
+@given(matmul_operands())
+def test_matmul_matches_the_float32_recurrence(operands):
+    a, b = operands
+    assert_same_floats(matrix(a).matmul(matrix(b)).to_list(), reference_matmul(a, b))
+
+
+# ---- add and mul ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("method, data, val, want", [
+    ("add", [0.0], 0.1, [np.float32(0.1)]),  # the scalar is rounded to float32 first
+    ("add", [1.0], 1e-10, [1.0]),
+    ("add", [1.0, -3.5], -1.0, [0.0, -4.5]),
+    ("add", [-0.0, 0.0, 2.0], -0.0, [-0.0, 0.0, 2.0]),
+    ("add", [1.0, 2.0], 2, [3.0, 4.0]),
+    ("mul", [2.0, -3.0, 0.0], 1e39, [INF, -INF, NAN]),
+    ("mul", [INF, -INF], 0.0, [NAN, NAN]),
+    ("mul", [0.0, 1.5, -2.0], -1.0, [-0.0, -1.5, 2.0]),
+    ("mul", [1.5, 2.5], 2, [3.0, 5.0]),
+])
+def test_elementwise_examples(method, data, val, want):
+    a = ZeltoMatrix(data, 1, len(data))
+    result = getattr(a, method)(val)
+    assert result is not a and result.shape() == (1, len(data))
+    assert_same_floats(result.to_list(), want)
+    assert_same_floats(a.to_list(), data)
+
+
+@pytest.mark.parametrize("method", ["add", "mul"])
+@pytest.mark.parametrize("shape", [(0, 0), (0, 3), (3, 0)])
+def test_elementwise_keeps_empty_shapes(method, shape):
+    result = getattr(ZeltoMatrix([], *shape), method)(2.0)
+    assert result.shape() == shape and result.to_list() == []
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(any_float, max_size=80), any_float)
+def test_elementwise_matches_float32_ops(data, val):
+    arr = np.array(data, np.float32)
+    v = np.float32(val)
+    a = ZeltoMatrix(data, 1, len(data))
+    with np.errstate(all="ignore"):
+        assert_same_floats(a.add(val).to_list(), arr + v)
+        assert_same_floats(a.mul(val).to_list(), arr * v)
+
+
+# ---- transpose ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("data, shape, want_shape, want", [
+    ([1, 2, 3, 4, 5, 6], (2, 3), (3, 2), [1, 4, 2, 5, 3, 6]),
+    ([1, 2, 3], (1, 3), (3, 1), [1, 2, 3]),
+    ([1, 2, 3], (3, 1), (1, 3), [1, 2, 3]),
+    ([7.5], (1, 1), (1, 1), [7.5]),
+    ([], (3, 0), (0, 3), []),
+])
+def test_transpose_examples(data, shape, want_shape, want):
+    a = ZeltoMatrix(data, *shape)
+    t = a.transpose()
+    assert t is not a and t.shape() == want_shape
+    assert t.to_list() == [float(x) for x in want]
+    assert a.shape() == shape
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (0, 5)])
+def test_transpose_without_rows_is_fatal(shape):
+    with raises_panic("chunk_size must not be zero"):
+        ZeltoMatrix([], *shape).transpose()
+
+
+def test_transpose_twice_keeps_every_bit():
+    rng = np.random.default_rng(11)
+    arr = rng.standard_normal((37, 21)).astype(np.float32)
+    payload_nan = np.array([0x7FC12345], np.uint32).view(np.float32)[0]
+    specials = np.array([-0.0, NAN, INF, -INF, 1e-45, payload_nan], np.float32)
+    flat = arr.reshape(-1)
+    flat[::7] = np.resize(specials, flat[::7].size)
+    once = matrix(arr).transpose()
+    assert_same_floats(once.to_list(), arr.T)
+    assert np.array_equal(bits(once.transpose().to_list()), bits(arr.ravel()))
+
+
+# ---- pool sizes -----------------------------------------------------------------------------
+
+POOL_SNIPPET = """
+import hashlib, json
+import numpy as np
+from zelto_ml import ZeltoMatrix
+rng = np.random.default_rng(5)
+def m(r, c):
+    x = rng.standard_normal((r, c)).astype(np.float32) * np.float32(1e3) ** rng.integers(-2, 3, (r, c))
+    x.ravel()[::97] = np.nan
+    return ZeltoMatrix(x.ravel().tolist(), r, c)
+a, b, s = m(67, 130), m(130, 75), m(300, 41)
+out = [a.matmul(b), s.transpose(), s.add(0.3), s.mul(-1.7), s.matmul(s.transpose())]
+print(json.dumps([hashlib.sha256(np.array(o.to_list(), np.float32).tobytes()).hexdigest()
+                  for o in out]))
+"""
+
+
+def test_results_do_not_depend_on_the_pool_size(pool_run):
+    results = [pool_run(threads, POOL_SNIPPET) for threads in (1, 2, 3)]
+    assert results[0] == results[1] == results[2]
