@@ -1,0 +1,155 @@
+"""Fatal errors as PanicException, the stderr report, resumed panics, objects in messages and
+out-of-memory handling."""
+import re
+import sys
+
+import pytest
+from conftest import run_python
+
+from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
+
+
+def caught(call):
+    try:
+        call()
+    except BaseException as error:  # PanicException derives from BaseException only
+        return error
+    raise AssertionError("no exception")
+
+
+PanicException = type(caught(lambda: ZeltoMatrix([], 1, 1)))
+
+
+class HugeLen:
+    """A sequence that claims `length` items and yields two."""
+
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        if index >= 2:
+            raise IndexError(index)
+        return 1.0
+
+
+def test_panic_exception_class():
+    assert PanicException.__name__ == "PanicException"
+    assert PanicException.__module__ == "pyo3_runtime"
+    assert PanicException.__bases__ == (BaseException,)
+    doc = PanicException.__doc__
+    assert doc.startswith("\n") and "fails fatally" in doc
+    assert "\n\nLike SystemExit" in doc and "BaseException" in doc
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: ZeltoMatrix([1.0, 2.0, 3.0], 2, 2), "Data length does not match rows * cols"),
+    (lambda: ZeltoMatrix([], 0, 0).transpose(), "chunk_size must not be zero"),
+    (lambda: ZeltoMatrix(HugeLen(2**61), 1, 2), "capacity overflow"),
+    (lambda: ZeltoMatrix(HugeLen(2**63 - 1), 1, 2), "capacity overflow"),
+    (lambda: ZeltoSolver(0.1, 1).predict(ZeltoMatrix([1.0], 1, 1)),
+     "index out of bounds: the len is 0 but the index is 0"),
+])
+def test_fatal_errors_are_panics(call, message):
+    error = caught(call)
+    assert type(error) is PanicException
+    assert error.args == (message,) and str(error) == message
+    assert not isinstance(error, Exception)
+
+
+def test_ordinary_errors_are_not_panics():
+    with pytest.raises(ValueError) as info:
+        ZeltoMatrix([1.0] * 6, 2, 3).matmul(ZeltoMatrix([1.0] * 6, 2, 3))
+    assert str(info.value) == "Shape mismatch for matmul"
+
+
+@pytest.mark.parametrize("length", [10**17, 2**61 - 1])
+def test_refused_allocation_is_memory_error(length):
+    with pytest.raises(MemoryError):
+        ZeltoMatrix(HugeLen(length), 1, 2)
+    with pytest.raises(MemoryError):
+        run_heavy_logic(HugeLen(length), 1)
+    assert ZeltoMatrix(HugeLen(2), 1, 2).to_list() == [1.0, 1.0]
+
+
+def test_fatal_report_on_stderr():
+    code = """
+        import json
+        from zelto_ml import ZeltoMatrix
+        names = []
+        for _ in range(2):
+            try:
+                ZeltoMatrix([1.0], 2, 2)
+            except BaseException as error:
+                names.append(type(error).__name__)
+        print(json.dumps(names))
+    """
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    report = (r"\nthread '<unnamed>' \(\d+\) panicked at src/[\w/]+\.cpp:\d+:\d+:\n"
+              r"Data length does not match rows \* cols\n")
+    assert len(re.findall(report, proc.stderr)) == 2
+    assert proc.stderr.count("ZELTO_BACKTRACE") == 1
+    assert proc.stdout.strip() == '["PanicException", "PanicException"]'
+
+
+class RaisesPanic:
+    def __float__(self):
+        raise PanicException("from python")
+
+
+def test_panic_from_python_code_resumes(capfd):
+    error = caught(lambda: ZeltoMatrix([1.0, RaisesPanic()], 1, 2))
+    assert type(error) is PanicException and error.args == ("from python",)
+    err = capfd.readouterr().err
+    assert ("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+            "Python stack trace below:\n") in err
+    assert "Traceback (most recent call last)" in err
+    assert "in __float__" in err
+
+
+def test_nested_panic_resumes(capfd):
+    class Nested:
+        def __float__(self):
+            ZeltoMatrix([], 1, 1)
+
+    error = caught(lambda: run_heavy_logic([Nested()], 1))
+    assert type(error) is PanicException
+    assert error.args == ("Data length does not match rows * cols",)
+    assert "resuming a panic" in capfd.readouterr().err
+
+
+class BadStr(str):
+    def __str__(self):
+        raise ValueError("cannot print")
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("cannot print")
+
+
+def test_unprintable_objects_in_messages(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    m = ZeltoMatrix([1.0], 1, 1)
+    with pytest.raises(TypeError) as info:
+        m.add(**{BadStr("key"): 1})
+    assert str(info.value) == (
+        f"ZeltoMatrix.add() got an unexpected keyword argument "
+        f"'<unprintable {__name__}.BadStr object>'")
+    with pytest.raises(TypeError) as info:
+        m.mul(RaisesError(TypeError(Unprintable())))
+    assert str(info.value) == "argument 'val': <unprintable builtins.TypeError object>"
+    assert [type(r.exc_value) for r in reports] == [ValueError, ValueError]
+    assert isinstance(reports[0].object, BadStr)
+
+
+class RaisesError:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
