@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #if !defined(ZELTO_ISA) || !defined(ZELTO_VEC_BYTES)
 #error "simd.hpp is only for kernel files compiled per instruction set"
@@ -26,11 +27,17 @@ inline VecF load(const float* p) noexcept {
 
 inline void store(float* p, VecF v) noexcept { std::memcpy(p, &v, sizeof v); }
 
-// Broadcast without arithmetic, so -0.0 and NaN payloads are copied unchanged.
+namespace detail {
+template <std::size_t... I>
+inline VecF splat_lane0(VecF v, std::index_sequence<I...>) noexcept {
+  return __builtin_shufflevector(v, v, (I * 0)...);
+}
+}  // namespace detail
+
+// Broadcast without arithmetic, so -0.0 and NaN payloads are copied unchanged. A shuffle of
+// lane 0 compiles to one broadcast instruction; a per-lane store loop does not.
 inline VecF splat(float x) noexcept {
-  VecF v;
-  for (std::size_t i = 0; i < kLanes; ++i) v[i] = x;
-  return v;
+  return detail::splat_lane0(VecF{x}, std::make_index_sequence<kLanes>{});
 }
 
 }  // namespace zelto::ZELTO_ISA

@@ -1,8 +1,8 @@
 // Solver kernels for one instruction set (compiled once per ZELTO_ISA).
 //
-// Prediction runs kLanes rows at once with one row per vector lane: a kLanes x kLanes tile of X
-// is transposed in registers, so lane r of column vector jj holds x[r][j0 + jj] and each lane
-// adds its own row's products in ascending j, exactly like the plain loop. The gradient then
+// Prediction runs kLanes rows at once with one row per vector lane: four columns at a time of
+// those rows are transposed in registers, so lane r of a column vector holds x[r][j] and each
+// lane adds its own row's products in ascending j, exactly like the plain loop. The gradient then
 // walks the same block of rows (still in L1) in ascending order, updating the accumulator a
 // vector of columns at a time. Every lane-wise operation is one IEEE single-precision operation,
 // so each output sees the plain loop's operation sequence.
@@ -18,38 +18,99 @@ namespace {
 // Accumulator vectors kept in registers while a block of rows is folded into them.
 constexpr std::size_t kAccVectors = 8;
 
-struct Tile {
-  VecF v[kLanes];
+// Quarter-register pieces: four floats of one row.
+typedef float Vec4 __attribute__((vector_size(16)));
+typedef float Vec8 __attribute__((vector_size(32)));
+constexpr std::size_t kQuarters = kLanes / 4;
+static_assert(kLanes == 4 || kLanes == 8 || kLanes == 16, "4, 8 or 16 lanes");
+
+template <class To, class From, std::size_t... I>
+inline To join(From a, From b, std::index_sequence<I...>) noexcept {
+  return __builtin_shufflevector(a, b, I...);
+}
+
+// One register from kQuarters pieces, piece h in 128-bit lane h.
+template <class Piece>
+inline VecF assemble(const Piece* q) noexcept {
+  if constexpr (kQuarters == 1) {
+    return q[0];
+  } else if constexpr (kQuarters == 2) {
+    return join<VecF>(q[0], q[1], std::make_index_sequence<8>{});
+  } else {
+    const Vec8 lo = join<Vec8>(q[0], q[1], std::make_index_sequence<8>{});
+    const Vec8 hi = join<Vec8>(q[2], q[3], std::make_index_sequence<8>{});
+    return join<VecF>(lo, hi, std::make_index_sequence<16>{});
+  }
+}
+
+// Lane shuffles within each 128-bit lane h (elements 4h .. 4h+3), as the unpack instructions
+// do them; `wide` picks 64-bit pairs instead of single floats, `high` the upper half.
+template <bool kWide, bool kHigh, std::size_t... I>
+inline VecF unpack(VecF a, VecF b, std::index_sequence<I...>) noexcept {
+  return __builtin_shufflevector(
+      a, b,
+      (kWide ? ((I % 4) / 2 != 0 ? kLanes : 0) + (I / 4) * 4 + (kHigh ? 2 : 0) + I % 2
+             : (I % 2 != 0 ? kLanes : 0) + (I / 4) * 4 + (kHigh ? 2 : 0) + (I % 4) / 2)...);
+}
+
+// Columns c0 .. c0+3 of a block of kLanes rows, one column per register with row r in lane r.
+// 1. Register l gathers, in each 128-bit lane h, the four floats of row 4h + l; this costs
+//    only loads and lane inserts.
+// 2. A 4 x 4 transpose inside every 128-bit lane (unpack floats, then unpack pairs) turns
+//    lane h's element l of column k into x[4h + l][c0 + k].
+struct Columns {
+  VecF v[4];
 };
 
-// Interleaves the low halves of a and b: a0 b0 a1 b1 ...
-template <std::size_t... I>
-inline VecF zip_low(VecF a, VecF b, std::index_sequence<I...>) noexcept {
-  return __builtin_shufflevector(a, b, (I % 2 == 0 ? I / 2 : kLanes + I / 2)...);
-}
-
-// Interleaves the high halves of a and b.
-template <std::size_t... I>
-inline VecF zip_high(VecF a, VecF b, std::index_sequence<I...>) noexcept {
-  return __builtin_shufflevector(a, b,
-                                 (I % 2 == 0 ? kLanes / 2 + I / 2 : kLanes + kLanes / 2 + I / 2)...);
-}
-
-// Transposes the tile in place.
-// 1. Zipping row r with row r + kLanes/2 into rows 2r and 2r+1 moves the top bit of the row
-//    index to the bottom of the column index and the top bit of the column index to the bottom
-//    of the row index.
-// 2. After log2(kLanes) such rounds every bit has crossed over: row and column are exchanged.
-inline void transpose(Tile& t) noexcept {
-  constexpr auto lanes = std::make_index_sequence<kLanes>{};
-  for (std::size_t bit = 1; bit < kLanes; bit *= 2) {
-    Tile next;
-    for (std::size_t r = 0; r < kLanes / 2; ++r) {
-      next.v[2 * r] = zip_low(t.v[r], t.v[r + kLanes / 2], lanes);
-      next.v[2 * r + 1] = zip_high(t.v[r], t.v[r + kLanes / 2], lanes);
-    }
-    t = next;
+// The four floats of a row at p, or of a missing row (zeros), or the first `count` of them
+// followed by zeros where a full read would leave the caller's rows.
+inline Vec4 piece(const float* p, bool present, bool whole, std::size_t count) noexcept {
+  Vec4 q = {};
+  if (!present) return q;
+  if (whole) {
+    std::memcpy(&q, p, sizeof q);
+    return q;
   }
+  for (std::size_t k = 0; k < count; ++k) q[k] = p[k];
+  return q;
+}
+
+// The rows of a block: x is row 0, `rows` of them (at most kLanes), m floats apart; `limit`
+// floats from x may be read.
+struct Block {
+  const float* x;
+  std::size_t rows;
+  std::size_t m;
+  std::size_t limit;
+};
+
+// Loads and transposes columns c0 .. c0+3. Unchecked: the block is full and the four columns
+// exist. Checked: missing rows read as zeros and a piece that would leave the caller's rows is
+// read partially; lanes of columns past the row's end are never used by the caller.
+template <bool kChecked>
+inline Columns load_columns(const Block& blk, std::size_t c0) noexcept {
+  constexpr auto lanes = std::make_index_sequence<kLanes>{};
+  VecF z[4];
+  for (std::size_t l = 0; l < 4; ++l) {
+    Vec4 q[kQuarters];
+    for (std::size_t h = 0; h < kQuarters; ++h) {
+      const std::size_t r = 4 * h + l;
+      const std::size_t at = r * blk.m + c0;
+      if constexpr (kChecked) {
+        const std::size_t left = blk.m - c0 < 4 ? blk.m - c0 : 4;
+        q[h] = piece(blk.x + at, r < blk.rows, at + 4 <= blk.limit, left);
+      } else {
+        std::memcpy(&q[h], blk.x + at, sizeof q[h]);
+      }
+    }
+    z[l] = assemble<Vec4>(q);
+  }
+  const VecF t0 = unpack<false, false>(z[0], z[1], lanes);
+  const VecF t1 = unpack<false, true>(z[0], z[1], lanes);
+  const VecF t2 = unpack<false, false>(z[2], z[3], lanes);
+  const VecF t3 = unpack<false, true>(z[2], z[3], lanes);
+  return Columns{{unpack<true, false>(t0, t2, lanes), unpack<true, true>(t0, t2, lanes),
+                  unpack<true, false>(t1, t3, lanes), unpack<true, true>(t1, t3, lanes)}};
 }
 
 // The first count floats at p in the low lanes, zeros above.
@@ -59,46 +120,33 @@ inline VecF load_partial(const float* p, std::size_t count) noexcept {
   return v;
 }
 
-// The rows of the block [x, x + rows * m) as one row pointer walk.
-struct Block {
-  const float* x;
-  std::size_t rows;  // at most kLanes
-  std::size_t m;
-  std::size_t limit;  // floats readable from x: the end of the caller's rows
-};
+// Blocks ahead whose cache lines are requested before they are needed.
+constexpr std::size_t kPrefetchBlocks = 2;
 
-// Loads columns [j0, j0 + cols) of the block's rows as a tile, missing rows as zeros. A full
-// vector is read past the row's end when that stays inside the caller's rows; the extra lanes
-// land in columns the caller never uses.
-inline void load_tile(const Block& blk, std::size_t j0, std::size_t cols, Tile& t) noexcept {
-  for (std::size_t r = 0; r < kLanes; ++r) {
-    const std::size_t at = r * blk.m + j0;
-    if (r >= blk.rows) {
-      t.v[r] = VecF{};
-    } else if (at + kLanes <= blk.limit) {
-      t.v[r] = load(blk.x + at);
-    } else {
-      t.v[r] = load_partial(blk.x + at, cols);
-    }
-  }
+// Requests the block kPrefetchBlocks ahead of the one at float offset `at`. The block is read
+// column group by column group, a stride the hardware prefetchers follow poorly.
+inline void prefetch_ahead(const float* x, std::size_t at, std::size_t m,
+                           std::size_t limit) noexcept {
+  constexpr std::size_t kLineFloats = 64 / sizeof(float);
+  const std::size_t from = at + kPrefetchBlocks * kLanes * m;
+  const std::size_t to = from + kLanes * m < limit ? from + kLanes * m : limit;
+  for (std::size_t k = from; k < to; k += kLineFloats) __builtin_prefetch(x + k);
 }
 
 // p (lane r = row r) <- b, then p <- p + (w_j * x_rj) for j ascending.
 inline VecF predict_block(const Block& blk, const float* w, float b) noexcept {
   VecF p = splat(b);
-  std::size_t j0 = 0;
-  for (; j0 + kLanes <= blk.m; j0 += kLanes) {
-    Tile t;
-    load_tile(blk, j0, kLanes, t);
-    transpose(t);
-    for (std::size_t jj = 0; jj < kLanes; ++jj) p = p + splat(w[j0 + jj]) * t.v[jj];
+  std::size_t c0 = 0;
+  if (blk.rows == kLanes) {
+    for (; c0 + 4 <= blk.m; c0 += 4) {
+      const Columns c = load_columns<false>(blk, c0);
+      for (std::size_t k = 0; k < 4; ++k) p = p + splat(w[c0 + k]) * c.v[k];
+    }
   }
-  if (j0 < blk.m) {
-    const std::size_t cols = blk.m - j0;
-    Tile t;
-    load_tile(blk, j0, cols, t);
-    transpose(t);
-    for (std::size_t jj = 0; jj < cols; ++jj) p = p + splat(w[j0 + jj]) * t.v[jj];
+  for (; c0 < blk.m; c0 += 4) {
+    const Columns c = load_columns<true>(blk, c0);
+    const std::size_t cols = blk.m - c0 < 4 ? blk.m - c0 : 4;
+    for (std::size_t k = 0; k < cols; ++k) p = p + splat(w[c0 + k]) * c.v[k];
   }
   return p;
 }
@@ -154,6 +202,7 @@ void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* 
   for (std::size_t i0 = 0; i0 < rows; i0 += kLanes) {
     const std::size_t count = rows - i0 < kLanes ? rows - i0 : kLanes;
     const Block blk{x + i0 * m, count, m, limit - i0 * m};
+    prefetch_ahead(x, i0 * m, m, limit);
     const VecF p = predict_block(blk, w, b);
     if (count == kLanes) {
       store(out + i0, p);
@@ -169,6 +218,7 @@ float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float
   for (std::size_t i0 = 0; i0 < rows; i0 += kLanes) {
     const std::size_t count = rows - i0 < kLanes ? rows - i0 : kLanes;
     const Block blk{x + i0 * m, count, m, limit - i0 * m};
+    prefetch_ahead(x, i0 * m, m, limit);
     const VecF p = predict_block(blk, w, b);
     const VecF targets = count == kLanes ? load(y + i0) : load_partial(y + i0, count);
     const VecF e = p - targets;
