@@ -1,0 +1,224 @@
+// Pool sizing from the environment, pool creation and its failure, and fork() after the pool
+// exists. The pool is made once per process, so end-to-end cases run in child processes.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/fatal.hpp"
+#include "parallel/global_pool.hpp"
+#include "parallel/parallel.hpp"
+#include "parallel/thread_count.hpp"
+
+namespace zelto {
+namespace {
+
+constexpr double kForcePool = 1e9;
+
+struct ParseCase {
+  const char* text;
+  std::optional<std::uint64_t> value;
+};
+
+class ParseCount : public ::testing::TestWithParam<ParseCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseCount,
+    ::testing::Values(ParseCase{"3", 3}, ParseCase{"+4", 4}, ParseCase{"0", 0},
+                      ParseCase{"007", 7}, ParseCase{"18446744073709551615", UINT64_MAX},
+                      ParseCase{"18446744073709551616", std::nullopt},
+                      ParseCase{"", std::nullopt}, ParseCase{"+", std::nullopt},
+                      ParseCase{"-", std::nullopt}, ParseCase{"-1", std::nullopt},
+                      ParseCase{"++1", std::nullopt}, ParseCase{" 3", std::nullopt},
+                      ParseCase{"3 ", std::nullopt}, ParseCase{"abc", std::nullopt},
+                      ParseCase{"4x", std::nullopt}, ParseCase{nullptr, std::nullopt}));
+
+TEST_P(ParseCount, AcceptsOnlyPlusAndDigits) {
+  EXPECT_EQ(parse_thread_count(GetParam().text), GetParam().value);
+}
+
+struct RequestCase {
+  const char* num_threads;
+  const char* rs_num_cpus;
+  std::uint64_t requested;  // 0: the processor count
+};
+
+class Request : public ::testing::TestWithParam<RequestCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Request,
+    ::testing::Values(RequestCase{"3", nullptr, 3}, RequestCase{"0", "2", 0},
+                      RequestCase{"abc", "2", 2}, RequestCase{"abc", nullptr, 0},
+                      RequestCase{nullptr, "2", 2}, RequestCase{nullptr, "0", 0},
+                      RequestCase{" 3", nullptr, 0}, RequestCase{"5", "2", 5},
+                      RequestCase{nullptr, nullptr, 0}, RequestCase{"-1", "x", 0}));
+
+TEST_P(Request, FollowsTheFallThroughRules) {
+  const auto& c = GetParam();
+  EXPECT_EQ(requested_thread_count(c.num_threads, c.rs_num_cpus), c.requested);
+}
+
+TEST(PoolSize, DefaultAndCap) {
+  EXPECT_EQ(pool_size_for(0, 6), 6u);
+  EXPECT_EQ(pool_size_for(3, 6), 3u);
+  EXPECT_EQ(pool_size_for(70000, 6), kMaxPoolThreads);
+  EXPECT_EQ(pool_size_for(UINT64_MAX, 6), kMaxPoolThreads);
+}
+
+std::size_t thread_count_of_process() {
+  std::size_t count = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  return count;
+}
+
+// Runs in a child started by EnvironmentTable: the first operation makes exactly the expected
+// pool, with all its workers started at once.
+TEST(EnvironmentChild, PoolHasExpectedSize) {
+  const char* expected = std::getenv("ZELTO_EXPECT_THREADS");
+  if (expected == nullptr) GTEST_SKIP() << "runs only as a child of EnvironmentTable";
+  const std::size_t threads = std::stoul(expected);
+  const std::size_t before = thread_count_of_process();
+  ASSERT_EQ(pool_thread_count(), threads);
+  EXPECT_EQ(thread_count_of_process(), before + threads);
+  ::setenv("RAYON_NUM_THREADS", "1", 1);
+  EXPECT_EQ(pool_thread_count(), threads);  // read once per process
+}
+
+struct EnvCase {
+  const char* num_threads;
+  const char* rs_num_cpus;
+  long expected;  // -1: the processor count
+};
+
+class EnvironmentTable : public ::testing::TestWithParam<EnvCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EnvironmentTable,
+    ::testing::Values(EnvCase{"3", nullptr, 3}, EnvCase{"0", nullptr, -1},
+                      EnvCase{"abc", nullptr, -1}, EnvCase{"+4", nullptr, 4},
+                      EnvCase{" 3", nullptr, -1}, EnvCase{"3 ", nullptr, -1},
+                      EnvCase{"0", "2", -1}, EnvCase{"abc", "2", 2}, EnvCase{nullptr, "2", 2},
+                      EnvCase{nullptr, "0", -1}, EnvCase{nullptr, nullptr, -1}));
+
+// Re-runs this test binary as a fresh process, filtered to one child test, with the two pool
+// variables replaced by the given ones and extra set; expects it to pass.
+void expect_fresh_child_passes(const char* test, const char* num_threads, const char* rs_num_cpus,
+                               const char* extra_name, const std::string& extra_value) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::unsetenv("RAYON_NUM_THREADS");
+    ::unsetenv("RAYON_RS_NUM_CPUS");
+    if (num_threads != nullptr) ::setenv("RAYON_NUM_THREADS", num_threads, 1);
+    if (rs_num_cpus != nullptr) ::setenv("RAYON_RS_NUM_CPUS", rs_num_cpus, 1);
+    ::setenv(extra_name, extra_value.c_str(), 1);
+    dup2(STDERR_FILENO, STDOUT_FILENO);  // keep the child's summary out of the parent's
+    const std::string filter = std::string("--gtest_filter=EnvironmentChild.") + test;
+    execl("/proc/self/exe", "zelto_cpp_tests", filter.c_str(), "--gtest_brief=1",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST_P(EnvironmentTable, ChildProcessGetsThePool) {
+  const auto& c = GetParam();
+  const long expected = c.expected < 0 ? static_cast<long>(logical_processor_count()) : c.expected;
+  expect_fresh_child_passes("PoolHasExpectedSize", c.num_threads, c.rs_num_cpus,
+                            "ZELTO_EXPECT_THREADS", std::to_string(expected));
+}
+
+// Runs in a child started by CreationFailure: with no address space left for a 2 MiB stack,
+// creation fails with the operating system's error, and every later operation reports that
+// the pool was already settled.
+TEST(EnvironmentChild, CreationFailureIsFatalAndFinal) {
+  if (std::getenv("ZELTO_EXPECT_CREATION_FAILURE") == nullptr) {
+    GTEST_SKIP() << "runs only as a child of CreationFailure";
+  }
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (1u << 20);
+  const rlimit cap{limit, limit};
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &cap), 0);
+  const std::string prefix =
+      "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
+  for (const std::string kind :
+       {"IOError(" + detail::os_error_debug(EAGAIN) + ")", std::string("GlobalPoolAlreadyInitialized")}) {
+    try {
+      pool_thread_count();
+      FAIL() << "the pool was created";
+    } catch (const FatalError& error) {
+      EXPECT_EQ(error.message(), prefix + kind + " }");
+    }
+  }
+}
+
+TEST(CreationFailure, ReportedOnceThenSettled) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizers reserve address space beyond any small limit";
+#endif
+  expect_fresh_child_passes("CreationFailureIsFatalAndFinal", "2", nullptr,
+                            "ZELTO_EXPECT_CREATION_FAILURE", "1");
+}
+
+// Runs body in a forked child of this (possibly multi-threaded) process and expects exit 0;
+// a child that hangs is killed by its alarm.
+template <class Body>
+void expect_child_succeeds(Body&& body) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
+#endif
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);
+    _exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST(Fork, ChildBuildsAFreshPoolOfTheSameSize) {
+  const std::size_t threads = pool_thread_count();
+  expect_child_succeeds([&] {
+    const std::size_t units = run_divided<std::size_t>(
+        100000, kForcePool, [](std::size_t b, std::size_t e) { return e - b; },
+        [](std::size_t l, std::size_t r) { return l + r; });
+    return units == 100000 && pool_thread_count() == threads;
+  });
+}
+
+TEST(Fork, ZeroChunkIsRefusedBeforeThePoolExists) {
+  expect_child_succeeds([] {
+    const std::size_t before = thread_count_of_process();
+    FloatVec v = FloatVec::zeros(8);
+    try {
+      parallel_for_each_chunk_mut(v, 0, [](std::size_t, float*, std::size_t) {}, 1.0);
+      return false;
+    } catch (const FatalError&) {
+    }
+    return thread_count_of_process() == before;
+  });
+}
+
+TEST(OsErrorDebug, RustStyleForm) {
+  EXPECT_EQ(detail::os_error_debug(EAGAIN),
+            "Os { code: 11, kind: WouldBlock, message: \"Resource temporarily unavailable\" }");
+}
+
+}  // namespace
+}  // namespace zelto

@@ -1,0 +1,205 @@
+// The pool runs every unit exactly once, under concurrent submitters and nesting, and carries
+// failures back to the caller with the lowest-indexed failing unit's error.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "core/fatal.hpp"
+#include "parallel/parallel.hpp"
+#include "parallel_support.hpp"
+
+namespace zelto {
+namespace {
+
+using testing_support::kForcePool;
+
+// Counts how often each unit of [0, n) ran on pool; every count must be 1 and the leaf sizes
+// must add up to n in the combined result.
+void expect_each_unit_once(detail::WorkerPool& pool, std::size_t n, double ns_per_unit) {
+  std::vector<std::atomic<int>> runs(n);
+  const std::size_t total = run_divided_on<std::size_t>(
+      pool, n, ns_per_unit,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) runs[i].fetch_add(1, std::memory_order_relaxed);
+        return end - begin;
+      },
+      [](std::size_t left, std::size_t right) { return left + right; });
+  ASSERT_EQ(total, n);
+  for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(runs[i].load(), 1) << "unit " << i;
+}
+
+class EachUnitOnce
+    : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, double>> {};
+
+INSTANTIATE_TEST_SUITE_P(Sweep, EachUnitOnce,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 4, 8),
+                                            ::testing::Values(0, 1, 2, 3, 7, 100, 100000),
+                                            ::testing::Values(1.0, kForcePool)));
+
+TEST_P(EachUnitOnce, AcrossPoolAndRangeSizes) {
+  const auto [threads, n, ns_per_unit] = GetParam();
+  auto pool = testing_support::make_pool(threads);
+  for (int repeat = 0; repeat < 3; ++repeat) expect_each_unit_once(*pool, n, ns_per_unit);
+}
+
+TEST(EachUnitOnce, ManySubmittersAndNestedOperations) {
+  auto pool = testing_support::make_pool(3);
+  std::vector<std::thread> submitters;
+  std::atomic<int> nested_total{0};
+  for (int s = 0; s < 4; ++s) {
+    submitters.emplace_back([&, s] {
+      for (int round = 0; round < 40; ++round) {
+        expect_each_unit_once(*pool, 1000 + 37 * s + round, kForcePool);
+        // Each outer unit starts an inner operation on the worker that runs it.
+        const int outer = run_divided_on<int>(
+            *pool, 8, kForcePool,
+            [&](std::size_t begin, std::size_t end) {
+              int sum = 0;
+              for (std::size_t i = begin; i < end; ++i) {
+                sum += run_divided<int>(
+                    50, kForcePool, [](std::size_t b, std::size_t e) { return int(e - b); },
+                    [](int l, int r) { return l + r; });
+              }
+              return sum;
+            },
+            [](int l, int r) { return l + r; });
+        nested_total.fetch_add(outer);
+      }
+    });
+  }
+  for (auto& thread : submitters) thread.join();
+  EXPECT_EQ(nested_total.load(), 4 * 40 * 8 * 50);
+}
+
+class Failures : public ::testing::TestWithParam<std::size_t> {};
+
+INSTANTIATE_TEST_SUITE_P(Threads, Failures, ::testing::Values(1, 2, 3, 8));
+
+// Units 5 and 900 of 1,000 fail: unit 5's exception object reaches the caller, after every
+// started leaf has ended, and the workers keep serving afterwards.
+TEST_P(Failures, LowestFailingUnitWinsAndPoolSurvives) {
+  auto pool = testing_support::make_pool(GetParam());
+  for (int repeat = 0; repeat < 20; ++repeat) {
+    std::atomic<int> running{0};
+    std::atomic<int> after_return{-1};
+    try {
+      run_divided_on<int>(
+          *pool, 1000, kForcePool,
+          [&](std::size_t begin, std::size_t end) {
+            running.fetch_add(1);
+            for (std::size_t i = begin; i < end; ++i) {
+              if (i == 5 || i == 900) {
+                running.fetch_sub(1);
+                throw FatalError("unit " + std::to_string(i));
+              }
+            }
+            running.fetch_sub(1);
+            return 0;
+          },
+          [](int, int) { return 0; });
+      FAIL() << "no error reached the caller";
+    } catch (const FatalError& error) {
+      after_return = running.load();
+      EXPECT_EQ(error.message(), "unit 5");
+    }
+    EXPECT_EQ(after_return.load(), 0);
+  }
+  expect_each_unit_once(*pool, 10000, kForcePool);
+}
+
+TEST_P(Failures, RightOnlyFailureAndForeignExceptionsArriveUnchanged) {
+  auto pool = testing_support::make_pool(GetParam());
+  auto run = [&] {
+    return run_divided_on<int>(
+        *pool, 64, kForcePool,
+        [](std::size_t begin, std::size_t end) -> int {
+          if (end == 64) throw std::out_of_range("last leaf");
+          return static_cast<int>(end - begin);
+        },
+        [](int l, int r) { return l + r; });
+  };
+  EXPECT_THROW(run(), std::out_of_range);
+}
+
+// The five loops on the process pool, against the plain loops they stand for.
+class Loops : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+INSTANTIATE_TEST_SUITE_P(Sweep, Loops,
+                         ::testing::Combine(::testing::Values(0, 1, 2, 3, 7, 100, 100000),
+                                            ::testing::Values(1, 3, 64)));
+
+TEST_P(Loops, MatchPlainLoops) {
+  const auto [length, chunk] = GetParam();
+  FloatVec in = FloatVec::uninitialized(length);
+  for (std::size_t i = 0; i < length; ++i) in[i] = static_cast<float>(i % 97) * 0.25f;
+  const std::size_t chunks = (length + chunk - 1) / chunk;
+
+  const FloatVec doubled = parallel_map(in, [](float x) { return x * 2.0f; }, kForcePool);
+  ASSERT_EQ(doubled.size(), length);
+  for (std::size_t i = 0; i < length; ++i) ASSERT_EQ(doubled[i], in[i] * 2.0f);
+
+  const FloatVec firsts = parallel_map_chunks(
+      in, chunk, [](const float* c, std::size_t len) { return c[len - 1]; }, kForcePool);
+  ASSERT_EQ(firsts.size(), chunks);
+  for (std::size_t k = 0; k < chunks; ++k) {
+    ASSERT_EQ(firsts[k], in[std::min(length, (k + 1) * chunk) - 1]);
+  }
+
+  FloatVec out = FloatVec::zeros(length);
+  parallel_for_each_chunk_mut(
+      out, chunk,
+      [&](std::size_t k, float* c, std::size_t len) {
+        ASSERT_EQ(len, std::min(chunk, length - k * chunk));
+        for (std::size_t j = 0; j < len; ++j) c[j] += static_cast<float>(k) + 1.0f;
+      },
+      kForcePool);
+  for (std::size_t i = 0; i < length; ++i) ASSERT_EQ(out[i], static_cast<float>(i / chunk + 1));
+
+  const auto indices = parallel_fold_reduce(
+      3, 3 + length, [] { return std::size_t{0}; },
+      [](std::size_t acc, std::size_t i) { return acc + i; },
+      [](std::size_t l, std::size_t r) { return l + r; }, kForcePool);
+  EXPECT_EQ(indices, length * 3 + (length == 0 ? 0 : length * (length - 1) / 2));
+
+  const float sum = parallel_map_sum(in, [](float x) { return x; }, kForcePool);
+  if (length == 0) {
+    EXPECT_TRUE(std::signbit(sum));
+  }
+  if (length < 100) {
+    float plain = -0.0f;
+    for (std::size_t i = 0; i < length; ++i) plain += in[i];
+    EXPECT_EQ(sum, plain);  // small integers and quarters: every grouping is exact
+  }
+}
+
+TEST(Loops, ZeroChunkFailsBeforeAnyWork) {
+  FloatVec v = FloatVec::zeros(4);
+  bool ran = false;
+  try {
+    parallel_for_each_chunk_mut(v, 0, [&](std::size_t, float*, std::size_t) { ran = true; }, 1.0);
+    FAIL();
+  } catch (const FatalError& error) {
+    EXPECT_EQ(error.message(), "chunk_size must not be zero");
+  }
+  EXPECT_FALSE(ran);
+}
+
+TEST(Loops, WriteCountMismatchIsFatal) {
+  try {
+    detail::check_write_count(5, 4);
+    FAIL();
+  } catch (const FatalError& error) {
+    EXPECT_EQ(error.message(), "expected 5 total writes, but got 4");
+  }
+}
+
+}  // namespace
+}  // namespace zelto
