@@ -20,8 +20,9 @@
 
 namespace {
 
-// Median wall time of repeats calls of run, in milliseconds.
+// Median wall time of repeats calls of run after one warm-up call, in milliseconds.
 double median_ms(int repeats, const std::function<void()>& run) {
+  run();
   std::vector<double> times;
   for (int i = 0; i < repeats; ++i) {
     const auto start = std::chrono::steady_clock::now();

@@ -74,7 +74,20 @@ inline void tail(const float* a, const float* b, float* c, Strides s, std::size_
   }
 }
 
-// R rows across a panel of width columns: full tiles, single registers, then the tail.
+// One narrower tile for the vecs (1 .. V) whole registers left after the full tiles.
+template <std::size_t R, std::size_t V>
+inline void tile_vecs(std::size_t vecs, const float* a, const float* b, float* c, Strides s,
+                      std::size_t depth) noexcept {
+  if constexpr (V > 1) {
+    if (vecs < V) {
+      tile_vecs<R, V - 1>(vecs, a, b, c, s, depth);
+      return;
+    }
+  }
+  tile<R, V>(a, b, c, s, depth);
+}
+
+// R rows across a panel of width columns: full tiles, one narrower tile, then the tail.
 template <std::size_t R>
 inline void strip(const float* a, const float* b, float* c, Strides s, std::size_t depth,
                   std::size_t width) noexcept {
@@ -82,7 +95,9 @@ inline void strip(const float* a, const float* b, float* c, Strides s, std::size
   for (; j + kTileVecs * kLanes <= width; j += kTileVecs * kLanes) {
     tile<R, kTileVecs>(a, b + j, c + j, s, depth);
   }
-  for (; j + kLanes <= width; j += kLanes) tile<R, 1>(a, b + j, c + j, s, depth);
+  const std::size_t vecs = (width - j) / kLanes;
+  if (vecs != 0) tile_vecs<R, kTileVecs - 1>(vecs, a, b + j, c + j, s, depth);
+  j += vecs * kLanes;
   if (j < width) tail<R>(a, b + j, c + j, s, depth, width - j);
 }
 

@@ -39,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(AllIsas, MatrixKernels,
                          [](const auto& info) { return std::string(isa_name(info.param)); });
 
 TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
-  const std::size_t dims[] = {1, 3, 17, 33, 65};
+  const std::size_t dims[] = {1, 3, 17, 33, 50, 65};
   const std::size_t depths[] = {0, 1, 3, 17, 130};
   std::uint32_t seed = 1;
   for (std::size_t r : dims) {
