@@ -11,13 +11,15 @@
 #include "core/fatal.hpp"
 
 namespace zelto::binding {
+
+PyTypeObject* detail::g_class_cells[2] = {};
+
 namespace {
 
 constexpr int kClassCount = 2;
 
-// Process-wide one-time holders, never emptied: the class objects, their documentation texts,
-// and the qualified names that older interpreters keep pointing into.
-PyTypeObject* g_classes[kClassCount] = {};
+// Process-wide one-time holders, never emptied: the documentation texts and the qualified
+// names that older interpreters keep pointing into.
 std::string* g_docs[kClassCount] = {};
 std::vector<std::unique_ptr<std::string>> g_retained_names;
 
@@ -62,9 +64,9 @@ PyTypeObject* create_class(ClassId id) {
 // The cell's class, creating it on first need; failures come back wrapped in RuntimeError.
 PyTypeObject* class_or_wrapped_error(ClassId id) {
   const int slot = static_cast<int>(id);
-  if (g_classes[slot] != nullptr) return g_classes[slot];
+  if (detail::g_class_cells[slot] != nullptr) return detail::g_class_cells[slot];
   try {
-    g_classes[slot] = create_class(id);
+    detail::g_class_cells[slot] = create_class(id);
   } catch (PyError& error) {
     PyObject* cause = error.value();
     PyError wrapped(runtime_error_class,
@@ -72,16 +74,14 @@ PyTypeObject* class_or_wrapped_error(ClassId id) {
     PyException_SetCause(wrapped.value(), PyRef::borrow(cause).release());
     throw wrapped;
   }
-  return g_classes[slot];
+  return detail::g_class_cells[slot];
 }
 
 }  // namespace
 
 PyTypeObject* class_object_for_init(ClassId id) { return class_or_wrapped_error(id); }
 
-PyTypeObject* class_object(ClassId id) {
-  const int slot = static_cast<int>(id);
-  if (g_classes[slot] != nullptr) return g_classes[slot];
+PyTypeObject* detail::create_class_object(ClassId id) {
   try {
     return class_or_wrapped_error(id);
   } catch (PyError& error) {

@@ -23,9 +23,19 @@ const ClassDescription& class_description(ClassId id) noexcept;
 // The class object for module initialisation; a creation failure is thrown as
 // RuntimeError "An error occurred while initializing class <name>" with the cause attached.
 PyTypeObject* class_object_for_init(ClassId id);
+namespace detail {
+// The class cells, filled once each and never emptied.
+extern PyTypeObject* g_class_cells[2];
+// Creates a class for an operation; see class_object.
+PyTypeObject* create_class_object(ClassId id);
+}  // namespace detail
+
 // The class object for an operation; a creation failure is printed and becomes the fatal error
 // "failed to create type object for <name>".
-PyTypeObject* class_object(ClassId id);
+inline PyTypeObject* class_object(ClassId id) {
+  PyTypeObject* type = detail::g_class_cells[static_cast<int>(id)];
+  return type != nullptr ? type : detail::create_class_object(id);
+}
 // The allocation slot of a class (PyType_GenericAlloc where the class has none).
 allocfunc class_allocator(PyTypeObject* type) noexcept;
 

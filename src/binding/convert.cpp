@@ -6,20 +6,43 @@
 namespace zelto::binding {
 namespace {
 
-// Appends every item of an exact list. The length is read again at each step and each item is
-// held while it converts, because an item's __float__ may change the list: the outcome is the
-// one iterating the list would give.
-void append_list(PyObject* list, FloatVec& out) {
-  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
-    out.push_back(to_float(item.get()));
-  }
+// Converts one item that is not an exact float. Its __float__ may run any Python code, so the
+// item is held for the conversion.
+float convert_held(PyObject* item) {
+  const PyRef held = PyRef::borrow(item);
+  return to_float(held.get());
 }
 
-// Appends every item of an exact tuple, whose length cannot change.
-void append_tuple(PyObject* tuple, FloatVec& out) {
-  const Py_ssize_t size = PyTuple_Size(tuple);
-  for (Py_ssize_t i = 0; i < size; ++i) out.push_back(to_float(PyTuple_GetItem(tuple, i)));
+// Reads an exact list. Exact floats convert without running Python code; any other item may
+// change the list, so the length is read again at each step and the outcome is the one
+// iterating the list would give. Items go straight into storage sized by the length; a list
+// that changes its length meanwhile continues through push_back.
+FloatVec read_list(PyObject* list) {
+  const Py_ssize_t expected = PyList_Size(list);
+  FloatVec direct = FloatVec::uninitialized(static_cast<std::size_t>(expected));
+  float* dst = direct.data();
+  Py_ssize_t i = 0;
+  for (; i < expected && i < PyList_Size(list); ++i) {
+    PyObject* item = PyList_GetItem(list, i);
+    dst[i] = PyFloat_CheckExact(item) ? static_cast<float>(PyFloat_AsDouble(item))
+                                      : convert_held(item);
+  }
+  if (i == expected && PyList_Size(list) == expected) return direct;
+  FloatVec out;
+  for (Py_ssize_t k = 0; k < i; ++k) out.push_back(dst[k]);
+  for (; i < PyList_Size(list); ++i) out.push_back(convert_held(PyList_GetItem(list, i)));
+  return out;
+}
+
+// Reads an exact tuple, whose length cannot change.
+FloatVec read_tuple(PyObject* tuple) {
+  const std::size_t size = static_cast<std::size_t>(PyTuple_Size(tuple));
+  FloatVec out = FloatVec::uninitialized(size);
+  float* dst = out.data();
+  for (std::size_t i = 0; i < size; ++i) {
+    dst[i] = to_float(PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(i)));
+  }
+  return out;
 }
 
 // Appends every item the object's iterator yields.
@@ -58,15 +81,11 @@ FloatVec to_float_vec(PyObject* obj) {
     take_pending();
     hint = 0;
   }
+  if (PyList_CheckExact(obj)) return read_list(obj);
+  if (PyTuple_CheckExact(obj)) return read_tuple(obj);
   FloatVec out;
   out.reserve(static_cast<std::size_t>(hint));
-  if (PyList_CheckExact(obj)) {
-    append_list(obj, out);
-  } else if (PyTuple_CheckExact(obj)) {
-    append_tuple(obj, out);
-  } else {
-    append_iterated(obj, out);
-  }
+  append_iterated(obj, out);
   return out;
 }
 

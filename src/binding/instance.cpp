@@ -6,7 +6,8 @@ namespace zelto::binding {
 
 PyRef new_matrix_object(Matrix matrix) {
   PyTypeObject* type = class_object(ClassId::matrix);
-  PyRef obj = PyRef::steal(allocate_instance(type, matrix));
+  static const allocfunc allocate = class_allocator(type);
+  PyRef obj = PyRef::steal(allocate_instance(allocate, type, matrix));
   if (!obj) raise_fatal(msg::fill(msg::kUnwrapFailed, {fetch_pending().debug_form()}));
   return obj;
 }

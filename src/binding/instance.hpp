@@ -96,8 +96,8 @@ class ExclusiveBorrow {
 // Allocates an instance of type through its allocation slot and moves the record in.
 // Returns null with the interpreter's error pending when allocation fails.
 template <class Record>
-PyObject* allocate_instance(PyTypeObject* type, Record& record) noexcept {
-  PyObject* obj = class_allocator(type)(type, 0);
+PyObject* allocate_instance(allocfunc allocate, PyTypeObject* type, Record& record) noexcept {
+  PyObject* obj = allocate(type, 0);
   if (obj != nullptr) {
     Instance<Record>* instance = instance_of<Record>(obj);
     new (&instance->record) Record(std::move(record));
@@ -109,7 +109,7 @@ PyObject* allocate_instance(PyTypeObject* type, Record& record) noexcept {
 // The constructor's allocation: a new instance of the class Python called, or its error.
 template <class Record>
 PyRef new_instance(PyTypeObject* type, Record record) {
-  PyRef obj = PyRef::steal(allocate_instance(type, record));
+  PyRef obj = PyRef::steal(allocate_instance(class_allocator(type), type, record));
   if (!obj) throw fetch_pending();
   return obj;
 }
