@@ -1,0 +1,101 @@
+"""Benchmarks ZeltoSolver.fit and predict against the equivalent numpy float32 code.
+
+Run against a built module: PYTHONPATH=build/<dir> python bench/bench_solver.py [--repeats N]
+
+Each pool size runs in its own interpreter (the pool is sized once per process); numpy runs in
+the same interpreter, side by side. fit is timed with `iters` steps; the per-step time subtracts
+a fit with 0 steps (argument conversion) and divides by `iters`. numpy's step is
+p = X @ w + b; e = p - y; g = X.T @ e; w -= (g / n) * lr; b -= (sum(e) / n) * lr.
+predict is timed with its list result against X @ w + b (an array; .tolist() shown separately).
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+CASES = [(100_000, 64), (10_000, 512), (1_000, 16)]
+ITERS = 100
+THREADS = [1, 2]
+
+
+def median_ms(fn, repeats):
+    """Median wall time of fn() over repeats calls, in milliseconds."""
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append((time.perf_counter() - start) * 1e3)
+    return statistics.median(times)
+
+
+def numpy_fit(x, y, lr, iters):
+    n = np.float32(x.shape[0])
+    w, b = np.zeros(x.shape[1], np.float32), np.float32(0.0)
+    for _ in range(iters):
+        e = (x @ w + b) - y
+        g = x.T @ e
+        w = w - (g / n) * lr
+        b = b - (e.sum(dtype=np.float32) / n) * lr
+    return w, b
+
+
+def child(repeats):
+    """Times every case in this process and prints one JSON list."""
+    from zelto_ml import ZeltoMatrix, ZeltoSolver
+
+    rng = np.random.default_rng(11)
+    lr = np.float32(0.01)
+    rows = []
+    for n, m in CASES:
+        x = rng.standard_normal((n, m)).astype(np.float32)
+        y = (x @ rng.standard_normal(m).astype(np.float32)).astype(np.float32)
+        xm, yl = ZeltoMatrix(x.ravel().tolist(), n, m), y.tolist()
+        trained, untrained = ZeltoSolver(float(lr), ITERS), ZeltoSolver(float(lr), 0)
+        trained.fit(xm, yl)
+        w, b = numpy_fit(x, y, lr, 1)
+        rows.append({
+            "n": n, "m": m,
+            "fit_ms": median_ms(lambda: trained.fit(xm, yl), repeats),
+            "fit0_ms": median_ms(lambda: untrained.fit(xm, yl), repeats),
+            "numpy_fit_ms": median_ms(lambda: numpy_fit(x, y, lr, ITERS), repeats),
+            "predict_ms": median_ms(lambda: trained.predict(xm), repeats * 4),
+            "numpy_predict_ms": median_ms(lambda: x @ w + b, repeats * 4),
+            "numpy_predict_list_ms": median_ms(lambda: (x @ w + b).tolist(), repeats * 4),
+        })
+    print(json.dumps(rows))
+
+
+def run_child(threads, repeats):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run([sys.executable, __file__, "--child", "--repeats", str(repeats)],
+                         env=env, check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--child", action="store_true")
+    args = parser.parse_args()
+    if args.child:
+        child(args.repeats)
+        return
+    print(f"{'threads':>7} {'shape':>12} | {'step ms':>8} {'numpy':>8} {'speedup':>7} | "
+          f"{'predict ms':>10} {'numpy':>8} {'+list':>8} {'speedup':>7}")
+    for threads in THREADS:
+        for r in run_child(threads, args.repeats):
+            step = (r["fit_ms"] - r["fit0_ms"]) / ITERS
+            numpy_step = r["numpy_fit_ms"] / ITERS
+            print(f"{threads:>7} {r['n']:>6}x{r['m']:<5} | {step:8.3f} {numpy_step:8.3f} "
+                  f"{numpy_step / step:6.2f}x | {r['predict_ms']:10.3f} "
+                  f"{r['numpy_predict_ms']:8.3f} {r['numpy_predict_list_ms']:8.3f} "
+                  f"{r['numpy_predict_ms'] / r['predict_ms']:6.2f}x")
+
+
+if __name__ == "__main__":
+    main()
