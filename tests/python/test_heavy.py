@@ -1,0 +1,212 @@
+"""run_heavy_logic: worked values, the C library chain per element, and the division of the sum."""
+import ctypes
+import json
+import math
+import struct
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import zelto_ml
+from zelto_ml import run_heavy_logic
+
+LIBM = ctypes.CDLL("libm.so.6")
+for _name in ("sinf", "cosf", "tanf"):
+    getattr(LIBM, _name).restype = ctypes.c_float
+    getattr(LIBM, _name).argtypes = [ctypes.c_float]
+
+f32 = np.float32
+
+
+def bits(x):
+    return struct.unpack("<I", struct.pack("<f", x))[0]
+
+
+def clear_sign(x):
+    return struct.unpack("<f", struct.pack("<I", bits(x) & 0x7FFFFFFF))[0]
+
+
+def term(x, iterations):
+    """One element's chain through the C library, in 32 bits."""
+    for _ in range(iterations):
+        x = clear_sign(LIBM.tanf(LIBM.cosf(LIBM.sinf(x))))
+    return f32(x)
+
+
+def same(expected, actual):
+    """Same 32-bit value including the sign of zero, or both NaN."""
+    if math.isnan(expected):
+        return math.isnan(actual)
+    return bits(expected) == bits(actual)
+
+
+def tree_sums(terms, threads):
+    """Every 32-bit sum the division of a pool of `threads` workers can produce.
+
+    A piece of m >= 2 units splits when it was taken over by another worker (new budget
+    max(T, b // 2)) or its budget b is positive (new budget b // 2); its left half stays with the
+    splitting worker, its right half may be taken over when T > 1. Leaves add their terms to -0.0
+    in index order; pieces combine as left + right. Sums are kept as bit patterns so NaN and
+    -0.0 compare exactly.
+    """
+    memo = {}
+
+    def leaf(begin, end):
+        acc = f32(-0.0)
+        for t in terms[begin:end]:
+            acc = f32(acc + t)
+        return acc
+
+    def piece(begin, end, budget, moved):
+        key = (begin, end, budget, moved)
+        if key not in memo:
+            half = (end - begin) // 2
+            if half >= 1 and (moved or budget > 0):
+                nxt = max(threads, budget // 2) if moved else budget // 2
+                mid = begin + half
+                lefts = piece(begin, mid, nxt, False)
+                rights = dict(piece(mid, end, nxt, False))
+                if threads > 1:
+                    rights.update(piece(mid, end, nxt, True))
+                memo[key] = {bits(s): s for s in (f32(a + b) for a in lefts.values()
+                                                  for b in rights.values())}
+            else:
+                s = leaf(begin, end)
+                memo[key] = {bits(s): s}
+        return memo[key]
+
+    n = len(terms)
+    if n < 2:
+        return {bits(leaf(0, n))}
+    halves = (piece(0, n // 2, threads // 2, True), piece(n // 2, n, threads // 2, True))
+    return {bits(f32(a + b)) for a in halves[0].values() for b in halves[1].values()}
+
+
+def sample(n, seed):
+    """Float32-exact inputs of mixed sign and magnitude, with a -0.0 and a subnormal."""
+    values = np.random.default_rng(seed).uniform(-20.0, 20.0, n).astype(np.float32)
+    values[::17] = -0.0
+    values[5::29] = np.float32(1e-40)
+    return [float(v) for v in values]
+
+
+@pytest.mark.parametrize("data, iterations, expected", [
+    ([1.5, 2.25], 0, 3.75),
+    ([0.1], 0, 0.10000000149011612),
+    ([-0.0], 0, -0.0),
+    ([0.0], 0, 0.0),
+    ([], 0, -0.0),
+    ([], 1, -0.0),
+    ([], 2**64 - 1, -0.0),
+    ([1e39], 0, math.inf),
+    ([1e39, 1.0], 1, math.nan),
+    ([-1e39], 3, math.nan),
+    ([math.nan, 2.0], 0, math.nan),
+    ([math.nan], 5, math.nan),
+])
+def test_worked_values(data, iterations, expected):
+    result = run_heavy_logic(data, iterations)
+    assert type(result) is float
+    assert same(expected, result), (expected, result)
+
+
+@pytest.mark.parametrize("x", [0.5, -0.5, 1.0, -3.0, 1e-40, -0.0, 100.0, 3.0e38, -1e30, 7.25])
+@pytest.mark.parametrize("iterations", [1, 2, 5])
+def test_single_element_is_library_chain(x, iterations):
+    x = float(f32(x))
+    assert same(term(x, iterations), run_heavy_logic([x], iterations))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.floats(width=32, allow_nan=True, allow_infinity=True))
+def test_single_element_any_float(x):
+    result = run_heavy_logic([x], 1)
+    assert same(term(x, 1), result)
+    assert bits(result) >> 31 == 0
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.floats(width=32, allow_nan=False, allow_infinity=False), max_size=60),
+       st.integers(1, 3))
+def test_finite_data_bounds(data, iterations):
+    result = run_heavy_logic(data, iterations)
+    m = len(data)
+    if m == 0:
+        assert same(-0.0, result)
+    else:
+        assert 0.5998 * m < result < 1.5575 * m
+
+
+@pytest.mark.parametrize("iterations", [0, 3])
+def test_single_thread_pool_grouping(pool_run, iterations):
+    lengths = [1, 2, 3, 7, 100, 1001]
+    datasets = [sample(n, n) for n in lengths]
+    out = results_in_pool(pool_run, 1, datasets, iterations, calls=2)
+    for data, (first, second) in zip(datasets, out):
+        assert first == second, "a one-thread pool must repeat its grouping"
+        expected = tree_sums([term(x, iterations) for x in data], 1)
+        assert len(expected) == 1
+        assert bits(float.fromhex(first)) in expected, (len(data), first)
+
+
+def test_two_thread_pool_grouping_is_a_division(pool_run):
+    datasets = [sample(n, 100 + n) for n in (2, 37, 100, 1000)]
+    out = results_in_pool(pool_run, 2, datasets, 0, calls=20)
+    for data, results in zip(datasets, out):
+        expected = tree_sums([term(x, 0) for x in data], 2)
+        for result in results:
+            assert bits(float.fromhex(result)) in expected, (len(data), result)
+
+
+def results_in_pool(pool_run, threads, datasets, iterations, calls):
+    """Results (as float.hex) of `calls` calls per dataset in a fresh process with that pool."""
+    return pool_run(threads, f"""
+        import json
+        from zelto_ml import run_heavy_logic
+        datasets = json.loads({json.dumps(json.dumps(datasets))})
+        print(json.dumps([[run_heavy_logic(d, {iterations}).hex() for _ in range({calls})]
+                          for d in datasets]))
+    """)
+
+
+@pytest.mark.parametrize("data", [(1.0, 2.0), range(4), b"ab", np.float32([0.25, 0.5])])
+def test_any_sequence_is_accepted(data):
+    expected = float(sum(f32(v) for v in data))
+    assert run_heavy_logic(data, 0) == expected
+
+
+def test_keywords():
+    assert run_heavy_logic(iterations=0, data=[1.0, 2.0]) == 3.0
+    assert run_heavy_logic([1.0], iterations=0) == 1.0
+
+
+@pytest.mark.parametrize("args, kwargs, exc, message", [
+    (("abc", 1), {}, TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+    (({1.0}, 1), {}, TypeError, "argument 'data': 'set' object cannot be converted to 'Sequence'"),
+    ((5, 1), {}, TypeError, "argument 'data': 'int' object cannot be converted to 'Sequence'"),
+    (([1.0, "x"], 1), {}, TypeError, "argument 'data': "),
+    (([1.0], -1), {}, OverflowError, ""),
+    (([1.0], 2**64), {}, OverflowError, ""),
+    (([1.0], 3.0), {}, TypeError, "argument 'iterations': "),
+    (([1.0],), {}, TypeError,
+     "run_heavy_logic() missing 1 required positional argument: 'iterations'"),
+    (([1.0],), {"iteration": 1}, TypeError,
+     "run_heavy_logic() got an unexpected keyword argument 'iteration'"),
+    (([1.0], 1, 2), {}, TypeError,
+     "run_heavy_logic() takes 2 positional arguments but 3 were given"),
+    (([1.0], 1), {"data": [2.0]}, TypeError,
+     "run_heavy_logic() got multiple values for argument 'data'"),
+])
+def test_argument_errors(args, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        run_heavy_logic(*args, **kwargs)
+    assert type(info.value) is exc
+    assert str(info.value).startswith(message)
+    if exc is OverflowError:
+        assert not str(info.value).startswith("argument")
+
+
+def test_module_exports_function():
+    assert zelto_ml.run_heavy_logic is run_heavy_logic
+    assert "run_heavy_logic" in zelto_ml.__all__
