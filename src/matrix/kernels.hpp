@@ -16,7 +16,7 @@
   void add_values(const float* in, float* out, std::size_t count, float v) noexcept;        \
   /* out[i] = in[i] * v for i < count. */                                                   \
   void mul_values(const float* in, float* out, std::size_t count, float v) noexcept;        \
-  /* Rows [first, end) of c (r x n, zero-filled) += a (r x k) times b (k x n), i-p-j order. */ \
+  /* Rows [first, end) of c (r x n, any contents) = a (r x k) times b (k x n), i-p-j order. */ \
   void matmul_rows(const float* a, const float* b, float* c, std::size_t k, std::size_t n,  \
                    std::size_t first, std::size_t end) noexcept;                            \
   /* Rows [first, end) of t (c x r) from a (r x c): t[i][j] = a[j][i]. */                   \

@@ -2,7 +2,9 @@
 // c starting at +0.0. B is read in place (no packed copy); speed comes from blocking.
 //
 // 1. The inner index p is cut into blocks of kDepthBlock; between blocks each element's
-//    running sum waits in C, so the sum still runs from p = 0 to k - 1 in one chain.
+//    running sum waits in C, so the sum still runs from p = 0 to k - 1 in one chain. The
+//    first block starts every sum at +0.0 itself, so C needs no zero-filling beforehand
+//    and its pages are first touched by the worker that owns the rows.
 // 2. Within a depth block the columns are cut into panels whose B slice fits in L2 and is
 //    reused by every row of the leaf.
 // 3. Each panel is swept by register tiles of kTileRows rows x kTileVecs registers of columns:
@@ -31,14 +33,18 @@ struct Strides {
 
 inline std::size_t smaller(std::size_t x, std::size_t y) noexcept { return x < y ? x : y; }
 
-// R rows x V registers of C, kept in registers across depth steps of p.
+// R rows x V registers of C, kept in registers across depth steps of p. In the first depth
+// block the sums start from +0.0 in registers instead of being read from C.
 template <std::size_t R, std::size_t V>
-inline void tile(const float* a, const float* b, float* c, Strides s, std::size_t depth) noexcept {
+inline void tile(const float* a, const float* b, float* c, Strides s, std::size_t depth,
+                 bool first_block) noexcept {
   VecF acc[R][V];
 #pragma GCC unroll 16
   for (std::size_t r = 0; r < R; ++r) {
 #pragma GCC unroll 16
-    for (std::size_t v = 0; v < V; ++v) acc[r][v] = load(c + r * s.c + v * kLanes);
+    for (std::size_t v = 0; v < V; ++v) {
+      acc[r][v] = first_block ? VecF{} : load(c + r * s.c + v * kLanes);
+    }
   }
   for (std::size_t p = 0; p < depth; ++p) {
     const float* brow = b + p * s.b;
@@ -63,7 +69,12 @@ inline void tile(const float* a, const float* b, float* c, Strides s, std::size_
 // The last cols (< kLanes) columns of R rows, element by element in the same order.
 template <std::size_t R>
 inline void tail(const float* a, const float* b, float* c, Strides s, std::size_t depth,
-                 std::size_t cols) noexcept {
+                 std::size_t cols, bool first_block) noexcept {
+  if (first_block) {
+    for (std::size_t r = 0; r < R; ++r) {
+      for (std::size_t j = 0; j < cols; ++j) c[r * s.c + j] = 0.0f;
+    }
+  }
   for (std::size_t p = 0; p < depth; ++p) {
     const float* brow = b + p * s.b;
     for (std::size_t r = 0; r < R; ++r) {
@@ -77,41 +88,41 @@ inline void tail(const float* a, const float* b, float* c, Strides s, std::size_
 // One narrower tile for the vecs (1 .. V) whole registers left after the full tiles.
 template <std::size_t R, std::size_t V>
 inline void tile_vecs(std::size_t vecs, const float* a, const float* b, float* c, Strides s,
-                      std::size_t depth) noexcept {
+                      std::size_t depth, bool first_block) noexcept {
   if constexpr (V > 1) {
     if (vecs < V) {
-      tile_vecs<R, V - 1>(vecs, a, b, c, s, depth);
+      tile_vecs<R, V - 1>(vecs, a, b, c, s, depth, first_block);
       return;
     }
   }
-  tile<R, V>(a, b, c, s, depth);
+  tile<R, V>(a, b, c, s, depth, first_block);
 }
 
 // R rows across a panel of width columns: full tiles, one narrower tile, then the tail.
 template <std::size_t R>
 inline void strip(const float* a, const float* b, float* c, Strides s, std::size_t depth,
-                  std::size_t width) noexcept {
+                  std::size_t width, bool first_block) noexcept {
   std::size_t j = 0;
   for (; j + kTileVecs * kLanes <= width; j += kTileVecs * kLanes) {
-    tile<R, kTileVecs>(a, b + j, c + j, s, depth);
+    tile<R, kTileVecs>(a, b + j, c + j, s, depth, first_block);
   }
   const std::size_t vecs = (width - j) / kLanes;
-  if (vecs != 0) tile_vecs<R, kTileVecs - 1>(vecs, a, b + j, c + j, s, depth);
+  if (vecs != 0) tile_vecs<R, kTileVecs - 1>(vecs, a, b + j, c + j, s, depth, first_block);
   j += vecs * kLanes;
-  if (j < width) tail<R>(a, b + j, c + j, s, depth, width - j);
+  if (j < width) tail<R>(a, b + j, c + j, s, depth, width - j, first_block);
 }
 
 // Picks the strip instantiation for the rows (1 .. kTileRows) left in the leaf.
 template <std::size_t R>
 inline void strip_rows(std::size_t rows, const float* a, const float* b, float* c, Strides s,
-                       std::size_t depth, std::size_t width) noexcept {
+                       std::size_t depth, std::size_t width, bool first_block) noexcept {
   if constexpr (R > 1) {
     if (rows < R) {
-      strip_rows<R - 1>(rows, a, b, c, s, depth, width);
+      strip_rows<R - 1>(rows, a, b, c, s, depth, width, first_block);
       return;
     }
   }
-  strip<R>(a, b, c, s, depth, width);
+  strip<R>(a, b, c, s, depth, width, first_block);
 }
 
 }  // namespace
@@ -119,13 +130,16 @@ inline void strip_rows(std::size_t rows, const float* a, const float* b, float* 
 void matmul_rows(const float* a, const float* b, float* c, std::size_t k, std::size_t n,
                  std::size_t first, std::size_t end) noexcept {
   const Strides s{k, n, n};
+  if (k == 0) {
+    for (std::size_t x = first * n; x < end * n; ++x) c[x] = 0.0f;
+  }
   for (std::size_t pc = 0; pc < k; pc += kDepthBlock) {
     const std::size_t depth = smaller(kDepthBlock, k - pc);
     for (std::size_t jc = 0; jc < n; jc += kPanelCols) {
       const std::size_t width = smaller(kPanelCols, n - jc);
       for (std::size_t i = first; i < end; i += kTileRows) {
         strip_rows<kTileRows>(smaller(kTileRows, end - i), a + i * k + pc, b + pc * n + jc,
-                              c + i * n + jc, s, depth, width);
+                              c + i * n + jc, s, depth, width, pc == 0);
       }
     }
   }

@@ -78,7 +78,9 @@ std::optional<Matrix> matmul(const Matrix& a, const Matrix& b) {
   if (__builtin_mul_overflow(r, n, &count) || count > kMaxFloatVecLen) {
     raise_fatal("capacity overflow");
   }
-  FloatVec c = FloatVec::zeros(count);
+  // The kernel writes every element, starting each sum from +0.0 itself: the vector holds
+  // zeros by the time anyone can read it, and its pages are touched in parallel.
+  FloatVec c = FloatVec::uninitialized(count);
   const auto kernel = matrix_kernels().matmul_rows;
   const float* a_data = a.data.data();
   const float* b_data = b.data.data();
@@ -92,7 +94,8 @@ std::optional<Matrix> matmul(const Matrix& a, const Matrix& b) {
 
 Matrix transpose(const Matrix& a) {
   const std::uint64_t r = a.rows, c = a.cols;
-  FloatVec t = FloatVec::zeros(a.data.size());
+  // Every element is copied by the kernel, so the vector is not zero-filled first.
+  FloatVec t = FloatVec::uninitialized(a.data.size());
   const auto kernel = matrix_kernels().transpose_rows;
   const float* a_data = a.data.data();
   float* t_data = t.data();

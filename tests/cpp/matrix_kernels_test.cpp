@@ -47,7 +47,7 @@ TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
       for (std::size_t n : dims) {
         const auto a = reference::random_floats(r * k, seed++, 0.02);
         const auto b = reference::random_floats(k * n, seed++, 0.02);
-        std::vector<float> c(r * n, 0.0f);
+        std::vector<float> c(r * n, std::numeric_limits<float>::quiet_NaN());
         kernels().matmul_rows(a.data(), b.data(), c.data(), k, n, 0, r);
         EXPECT_EQ(first_difference(c, reference::matmul(a, b, r, k, n)), -1)
             << r << "x" << k << " times " << k << "x" << n;
@@ -57,17 +57,17 @@ TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
 }
 
 // Several depth blocks and column panels, computed as separate row ranges the way the
-// parallel loop hands them out; rows outside a range must stay untouched.
+// parallel loop hands them out into an unfilled result; rows outside a range stay untouched.
 TEST_P(MatrixKernels, MatmulBlockedRowRangesMatchPlainLoop) {
   const std::size_t r = 23, k = 301, n = 1100;
   const auto a = reference::random_floats(r * k, 7, 0.001);
   const auto b = reference::random_floats(k * n, 8, 0.001);
   const auto want = reference::matmul(a, b, r, k, n);
-  std::vector<float> c(r * n, 0.0f);
+  std::vector<float> c(r * n, -7.0f);
   const std::size_t cuts[] = {0, 1, 6, 13, 14, 23};
   for (std::size_t s = 0; s + 1 < std::size(cuts); ++s) {
     kernels().matmul_rows(a.data(), b.data(), c.data(), k, n, cuts[s], cuts[s + 1]);
-    for (std::size_t x = cuts[s + 1] * n; x < c.size(); ++x) ASSERT_EQ(c[x], 0.0f);
+    for (std::size_t x = cuts[s + 1] * n; x < c.size(); ++x) ASSERT_EQ(c[x], -7.0f);
   }
   EXPECT_EQ(first_difference(c, want), -1);
 }
@@ -76,15 +76,15 @@ TEST_P(MatrixKernels, MatmulKeepsAccumulationOrderAndZeroTimesInfinity) {
   // 1e8 + 1 rounds back to 1e8 before -1e8 is added; -1 * 0 summed onto +0.0 is +0.0.
   const std::vector<float> a = {1e8f, 1.0f, -1e8f, 0.0f, -1.0f, 0.0f};
   const std::vector<float> b = {1.0f, 1.0f, 1.0f};
-  std::vector<float> c(2, 0.0f);
+  std::vector<float> c(2, 5.0f);
   kernels().matmul_rows(a.data(), b.data(), c.data(), 3, 1, 0, 2);
   EXPECT_EQ(std::bit_cast<std::uint32_t>(c[0]), 0u);
   const std::vector<float> zero = {0.0f}, inf = {std::numeric_limits<float>::infinity()};
   const std::vector<float> minus_one = {-1.0f}, plus_zero = {0.0f};
-  float out = 0.0f;
+  float out = 5.0f;
   kernels().matmul_rows(zero.data(), inf.data(), &out, 1, 1, 0, 1);
   EXPECT_TRUE(std::isnan(out));
-  out = 0.0f;
+  out = 5.0f;
   kernels().matmul_rows(minus_one.data(), plus_zero.data(), &out, 1, 1, 0, 1);
   EXPECT_EQ(std::bit_cast<std::uint32_t>(out), 0u);
 }
@@ -96,7 +96,7 @@ TEST_P(MatrixKernels, TransposeMovesBitsUnchanged) {
     const std::size_t r = shape[0], c = shape[1];
     const auto a = reference::random_floats(r * c, seed++, 0.3);
     const auto want = reference::transpose(a, r, c);
-    std::vector<float> t(r * c, 0.0f);
+    std::vector<float> t(r * c, 5.0f);
     kernels().transpose_rows(a.data(), t.data(), r, c, 0, c / 2);
     kernels().transpose_rows(a.data(), t.data(), r, c, c / 2, c);
     for (std::size_t x = 0; x < t.size(); ++x) {
