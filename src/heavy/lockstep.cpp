@@ -4,34 +4,18 @@
 
 #include "heavy/chain.hpp"
 #include "heavy/heavy.hpp"
+#include "heavy/lockstep.hpp"
 
 namespace zelto {
-namespace {
-
-// Elements advanced together. Each chain is a serial run of library calls bound by their
-// latency; eight independent chains keep the out-of-order core busy.
-constexpr std::size_t kLockstep = 8;
-
-// Runs `iterations` repetitions on each of x[0 .. width), all elements stepping together.
-void advance_together(float* x, std::size_t width, std::uint64_t iterations) noexcept {
-  for (std::uint64_t r = 0; r < iterations; ++r) {
-    for (std::size_t k = 0; k < width; ++k) x[k] = ::sinf(x[k]);
-    for (std::size_t k = 0; k < width; ++k) x[k] = ::cosf(x[k]);
-    for (std::size_t k = 0; k < width; ++k) x[k] = ::tanf(x[k]);
-    for (std::size_t k = 0; k < width; ++k) x[k] = heavy::clear_sign(x[k]);
-  }
-}
-
-}  // namespace
 
 // Groups of kLockstep elements (the last one shorter) each run their chains together; the
 // finished terms are added one by one in index order, exactly as the plain loop adds them.
 float heavy_leaf_sum(const float* in, std::size_t count, std::uint64_t iterations, float acc) {
-  float x[kLockstep];
-  for (std::size_t first = 0; first < count; first += kLockstep) {
-    const std::size_t width = std::min(kLockstep, count - first);
+  float x[heavy::kLockstep];
+  for (std::size_t first = 0; first < count; first += heavy::kLockstep) {
+    const std::size_t width = std::min(heavy::kLockstep, count - first);
     std::copy_n(in + first, width, x);
-    advance_together(x, width, iterations);
+    heavy::advance_together(x, width, iterations);
     for (std::size_t k = 0; k < width; ++k) acc = acc + x[k];
   }
   return acc;
