@@ -120,8 +120,9 @@ inline VecF load_partial(const float* p, std::size_t count) noexcept {
   return v;
 }
 
-// Blocks ahead whose cache lines are requested before they are needed.
-constexpr std::size_t kPrefetchBlocks = 2;
+// Blocks ahead whose cache lines are requested before they are needed: the next one, so its
+// lines arrive while the current block is computed without evicting it from L1.
+constexpr std::size_t kPrefetchBlocks = 1;
 
 // Requests the block kPrefetchBlocks ahead of the one at float offset `at`. The block is read
 // column group by column group, a stride the hardware prefetchers follow poorly.
@@ -151,17 +152,37 @@ inline VecF predict_block(const Block& blk, const float* w, float b) noexcept {
   return p;
 }
 
+// Lane R of v in every lane: one register shuffle.
+template <std::size_t R, std::size_t... I>
+inline VecF lane(VecF v, std::index_sequence<I...>) noexcept {
+  return __builtin_shufflevector(v, v, (I * 0 + R)...);
+}
+
+// acc_k <- (e_r * x_rk) + acc_k for the V vectors of one row.
+template <std::size_t V>
+inline void fold_row(VecF (&acc)[V], const float* row, VecF er) noexcept {
+  for (std::size_t k = 0; k < V; ++k) acc[k] = er * load(row + k * kLanes) + acc[k];
+}
+
+// All kLanes rows of a full block in ascending order, each row's error taken from its lane.
+template <std::size_t V, std::size_t... R>
+inline void fold_full(VecF (&acc)[V], const float* x, std::size_t m, VecF e,
+                      std::index_sequence<R...>) noexcept {
+  constexpr auto lanes = std::make_index_sequence<kLanes>{};
+  (fold_row<V>(acc, x + R * m, lane<R>(e, lanes)), ...);
+}
+
 // a_j <- (e_r * x_rj) + a_j for the V vectors of columns at a, rows ascending; x points at the
-// same columns of the block's first row.
+// same columns of the block's first row, lane r of e is row r's error.
 template <std::size_t V>
 inline void fold_columns(const float* x, std::size_t rows, std::size_t m, VecF e,
                          float* a) noexcept {
   VecF acc[V];
   for (std::size_t k = 0; k < V; ++k) acc[k] = load(a + k * kLanes);
-  for (std::size_t r = 0; r < rows; ++r) {
-    const VecF er = splat(e[r]);
-    const float* row = x + r * m;
-    for (std::size_t k = 0; k < V; ++k) acc[k] = er * load(row + k * kLanes) + acc[k];
+  if (rows == kLanes) {
+    fold_full<V>(acc, x, m, e, std::make_index_sequence<kLanes>{});
+  } else {
+    for (std::size_t r = 0; r < rows; ++r) fold_row<V>(acc, x + r * m, splat(e[r]));
   }
   for (std::size_t k = 0; k < V; ++k) store(a + k * kLanes, acc[k]);
 }
@@ -194,6 +215,13 @@ inline void fold_block(const Block& blk, VecF e, float* a) noexcept {
   }
 }
 
+// a_b + e_0 + e_1 + ... over the lanes of a full block, left to right.
+template <std::size_t... R>
+inline float sum_lanes(float a_b, VecF e, std::index_sequence<R...>) noexcept {
+  ((a_b = a_b + e[R]), ...);
+  return a_b;
+}
+
 }  // namespace
 
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
@@ -222,7 +250,11 @@ float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float
     const VecF p = predict_block(blk, w, b);
     const VecF targets = count == kLanes ? load(y + i0) : load_partial(y + i0, count);
     const VecF e = p - targets;
-    for (std::size_t r = 0; r < count; ++r) a_b = a_b + e[r];
+    if (count == kLanes) {
+      a_b = sum_lanes(a_b, e, std::make_index_sequence<kLanes>{});
+    } else {
+      for (std::size_t r = 0; r < count; ++r) a_b = a_b + e[r];
+    }
     fold_block(blk, e, a);
   }
   return a_b;
