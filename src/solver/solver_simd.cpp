@@ -24,6 +24,7 @@ typedef float Vec8 __attribute__((vector_size(32)));
 constexpr std::size_t kQuarters = kLanes / 4;
 static_assert(kLanes == 4 || kLanes == 8 || kLanes == 16, "4, 8 or 16 lanes");
 
+// a followed by b, as one vector of twice the width.
 template <class To, class From, std::size_t... I>
 inline To join(From a, From b, std::index_sequence<I...>) noexcept {
   return __builtin_shufflevector(a, b, I...);
@@ -54,10 +55,6 @@ inline VecF unpack(VecF a, VecF b, std::index_sequence<I...>) noexcept {
 }
 
 // Columns c0 .. c0+3 of a block of kLanes rows, one column per register with row r in lane r.
-// 1. Register l gathers, in each 128-bit lane h, the four floats of row 4h + l; this costs
-//    only loads and lane inserts.
-// 2. A 4 x 4 transpose inside every 128-bit lane (unpack floats, then unpack pairs) turns
-//    lane h's element l of column k into x[4h + l][c0 + k].
 struct Columns {
   VecF v[4];
 };
@@ -87,6 +84,10 @@ struct Block {
 // Loads and transposes columns c0 .. c0+3. Unchecked: the block is full and the four columns
 // exist. Checked: missing rows read as zeros and a piece that would leave the caller's rows is
 // read partially; lanes of columns past the row's end are never used by the caller.
+// 1. Register l gathers, in each 128-bit lane h, the four floats of row 4h + l; this costs
+//    only loads and lane inserts.
+// 2. A 4 x 4 transpose inside every 128-bit lane (unpack floats, then unpack pairs) turns
+//    lane h's element l of column k into x[4h + l][c0 + k].
 template <bool kChecked>
 inline Columns load_columns(const Block& blk, std::size_t c0) noexcept {
   constexpr auto lanes = std::make_index_sequence<kLanes>{};

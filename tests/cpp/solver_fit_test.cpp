@@ -124,6 +124,16 @@ TEST(SolverFit, MatrixWithoutColumnsTrainsTheBiasOnly) {
   EXPECT_EQ(s.bias, b);
 }
 
+// A matrix without rows may claim more columns than a weight vector can hold: the refused
+// allocation happens before anything is reset.
+TEST(SolverFit, ImpossibleWeightVectorLeavesTheSolverUnchanged) {
+  Solver s{vec({4.0f}), 2.0f, 0.5f, 1};
+  EXPECT_EQ(fatal_message([&] { fit(s, Matrix{FloatVec(), 0, std::uint64_t{1} << 62}, FloatVec()); }),
+            "capacity overflow");
+  EXPECT_EQ(values(s.weights), std::vector<float>{4.0f});
+  EXPECT_EQ(s.bias, 2.0f);
+}
+
 // One step from zero on integer data with power-of-two n and lr is exact, so the result cannot
 // depend on how the rows were divided: a lost or repeated row would show.
 TEST(SolverFit, LargeExactStepCountsEveryRowOnce) {
