@@ -16,9 +16,6 @@
 #include "parallel/pool.hpp"
 
 namespace zelto {
-
-std::size_t pool_thread_count();
-
 namespace detail {
 
 // Below this much estimated work (n * ns_per_unit) an operation from outside the pool runs its

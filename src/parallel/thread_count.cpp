@@ -29,8 +29,8 @@ std::uint64_t requested_thread_count(const char* num_threads, const char* rs_num
 }
 
 std::size_t pool_size_for(std::uint64_t requested, std::size_t logical_cpus) noexcept {
-  if (requested == 0) return logical_cpus;
-  return requested < kMaxPoolThreads ? static_cast<std::size_t>(requested) : kMaxPoolThreads;
+  const std::uint64_t count = requested == 0 ? logical_cpus : requested;
+  return count < kMaxPoolThreads ? static_cast<std::size_t>(count) : kMaxPoolThreads;
 }
 
 std::size_t logical_processor_count() noexcept {
@@ -41,9 +41,7 @@ std::size_t logical_processor_count() noexcept {
 std::size_t thread_count_from_environment() noexcept {
   const std::uint64_t requested = requested_thread_count(std::getenv("RAYON_NUM_THREADS"),
                                                          std::getenv("RAYON_RS_NUM_CPUS"));
-  const std::size_t cpus = logical_processor_count();
-  const std::size_t threads = pool_size_for(requested, cpus);
-  return threads < kMaxPoolThreads ? threads : kMaxPoolThreads;
+  return pool_size_for(requested, logical_processor_count());
 }
 
 }  // namespace zelto

@@ -19,7 +19,7 @@ std::optional<std::uint64_t> parse_thread_count(const char* text) noexcept;
 // default. An unparsable first variable counts as unset; a zero first variable settles it.
 std::uint64_t requested_thread_count(const char* num_threads, const char* rs_num_cpus) noexcept;
 
-// T for a request: the processor count for 0, otherwise the request capped at kMaxPoolThreads.
+// T for a request: the request, or the processor count for 0, capped at kMaxPoolThreads.
 std::size_t pool_size_for(std::uint64_t requested, std::size_t logical_cpus) noexcept;
 
 // Logical processors the operating system reports for the machine (affinity is ignored), >= 1.

@@ -71,6 +71,7 @@ TEST(PoolSize, DefaultAndCap) {
   EXPECT_EQ(pool_size_for(3, 6), 3u);
   EXPECT_EQ(pool_size_for(70000, 6), kMaxPoolThreads);
   EXPECT_EQ(pool_size_for(UINT64_MAX, 6), kMaxPoolThreads);
+  EXPECT_EQ(pool_size_for(0, 100000), kMaxPoolThreads);
 }
 
 std::size_t thread_count_of_process() {
