@@ -7,6 +7,10 @@ the same interpreter, side by side. fit is timed with `iters` steps; the per-ste
 a fit with 0 steps (argument conversion) and divides by `iters`. numpy's step is
 p = X @ w + b; e = p - y; g = X.T @ e; w -= (g / n) * lr; b -= (sum(e) / n) * lr.
 predict is timed with its list result against X @ w + b (an array; .tolist() shown separately).
+
+When a directory on PYTHONPATH also holds solver_bench (cmake -DZELTO_BUILD_SOLVER_BENCH=ON),
+the same shapes are timed without the Python boundary (no list conversion) on the same pool
+size, and each instruction set's kernels on one thread against the plain row loops.
 """
 import argparse
 import json
@@ -77,6 +81,21 @@ def run_child(threads, repeats):
     return json.loads(out.strip().splitlines()[-1])
 
 
+def find_cpp_bench():
+    for folder in os.environ.get("PYTHONPATH", "").split(os.pathsep):
+        path = os.path.join(folder, "solver_bench")
+        if folder and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def run_cpp_bench(binary, threads, n, m, repeats):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run([binary, str(n), str(m), "20", str(repeats)], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=5)
@@ -85,16 +104,32 @@ def main():
     if args.child:
         child(args.repeats)
         return
+    results = {threads: run_child(threads, args.repeats) for threads in THREADS}
     print(f"{'threads':>7} {'shape':>12} | {'step ms':>8} {'numpy':>8} {'speedup':>7} | "
           f"{'predict ms':>10} {'numpy':>8} {'+list':>8} {'speedup':>7}")
-    for threads in THREADS:
-        for r in run_child(threads, args.repeats):
+    for threads, rows in results.items():
+        for r in rows:
             step = (r["fit_ms"] - r["fit0_ms"]) / ITERS
             numpy_step = r["numpy_fit_ms"] / ITERS
             print(f"{threads:>7} {r['n']:>6}x{r['m']:<5} | {step:8.3f} {numpy_step:8.3f} "
                   f"{numpy_step / step:6.2f}x | {r['predict_ms']:10.3f} "
                   f"{r['numpy_predict_ms']:8.3f} {r['numpy_predict_list_ms']:8.3f} "
                   f"{r['numpy_predict_ms'] / r['predict_ms']:6.2f}x")
+    binary = find_cpp_bench()
+    if binary is None:
+        return
+    print("\nwithout the Python boundary (numpy columns from the table above)")
+    print(f"{'threads':>7} {'shape':>12} | {'step ms':>8} {'speedup':>7} | {'predict ms':>10} "
+          f"{'speedup':>7} | one thread: predict / gradient ms per kernel")
+    for threads, rows in results.items():
+        for r in rows:
+            c = run_cpp_bench(binary, threads, r["n"], r["m"], args.repeats)
+            numpy_step = r["numpy_fit_ms"] / ITERS
+            kernels = "  ".join(f"{name} {c[name]['predict_ms']:.3f}/{c[name]['gradient_ms']:.3f}"
+                                for name in ("plain", "baseline", "avx2", "avx512") if name in c)
+            print(f"{threads:>7} {r['n']:>6}x{r['m']:<5} | {c['step_ms']:8.3f} "
+                  f"{numpy_step / c['step_ms']:6.2f}x | {c['predict_ms']:10.3f} "
+                  f"{r['numpy_predict_ms'] / c['predict_ms']:6.2f}x | {kernels}")
 
 
 if __name__ == "__main__":
