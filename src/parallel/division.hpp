@@ -18,9 +18,9 @@
 namespace zelto {
 namespace detail {
 
-// Below this much estimated work (n * ns_per_unit) an operation from outside the pool runs its
-// whole division tree on the calling thread: handing it to the pool and waking workers costs
-// more than the parallel part saves (measured by bench/pool_bench).
+// Below this much estimated work (n * ns_per_unit) an operation runs its whole division tree on
+// the thread that started it: handing pieces to other threads and waking workers costs more
+// than the parallel part saves (crossover measured by bench/pool_bench.cpp at 20-30 us).
 inline constexpr double kInlineCutoffNs = 30000.0;
 
 // The pool that runs operations started on this thread: its own pool for a worker, otherwise
