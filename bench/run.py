@@ -1,0 +1,328 @@
+"""The benchmark report: every operation of zelto_ml at several sizes beside numpy, in one run.
+
+    PYTHONPATH=build/<dir> .venv/bin/python bench/run.py [--quick] [--threads N] [--out DIR]
+
+Each case times zelto_ml and the equivalent numpy float32 code in alternating rounds (so both
+see the same machine load) and keeps the best of the rounds' medians. Where the build directory
+holds the C++ benches (cmake -DZELTO_BUILD_MATRIX_BENCH=ON -DZELTO_BUILD_HEAVY_BENCH=ON), the
+plain reference loops of matmul and run_heavy_logic are timed on the same pool as well.
+
+Writes DIR/results.md (the table) and DIR/throughput.png (throughput against size, one panel per
+operation). DIR defaults to bench/ for a full run and build/bench-quick/ for --quick, which
+finishes in well under a minute. Needs numpy and matplotlib (bench only, not the module).
+
+numpy's BLAS (matmul, the solver's products) uses its own threads; on a machine busy with other
+work its spinning threads can lose their cores and slow it down by orders of magnitude. Run on a
+quiet machine, or pin it with OPENBLAS_NUM_THREADS; the report records both and the load.
+"""
+import argparse
+import datetime
+import os
+import platform
+import sys
+from dataclasses import dataclass
+from typing import Callable, Dict, List, Optional, Tuple
+
+import numpy as np
+
+import bench_heavy
+import bench_matrix
+import bench_solver
+
+FEATURES = 32        # columns of the solver's matrices
+FIT_STEPS = 10       # gradient steps per timed fit
+HEAVY_ITERATIONS = 10
+
+FULL_SIZES = {
+    "matmul": [64, 256, 512, 1024, 2048],
+    "add": [10**3, 10**4, 10**5, 10**6, 10**7],
+    "mul": [10**3, 10**4, 10**5, 10**6, 10**7],
+    "transpose": [64, 256, 1024, 4096],
+    "construct": [10**3, 10**4, 10**5, 10**6],
+    "to_list": [10**3, 10**4, 10**5, 10**6],
+    "fit step": [10**3, 10**4, 10**5, 10**6],
+    "predict": [10**3, 10**4, 10**5, 10**6],
+    "run_heavy_logic": [10**3, 10**4, 10**5, 10**6],
+}
+QUICK_SIZES = {
+    "matmul": [64, 256, 512],
+    "add": [10**3, 10**5, 10**6],
+    "mul": [10**3, 10**5, 10**6],
+    "transpose": [64, 256, 1024],
+    "construct": [10**3, 10**5],
+    "to_list": [10**3, 10**5],
+    "fit step": [10**3, 10**4, 10**5],
+    "predict": [10**3, 10**4, 10**5],
+    "run_heavy_logic": [10**3, 10**4, 10**5],
+}
+
+# What one call of each operation processes, and the unit its throughput is reported in.
+UNITS = {
+    "matmul": "GFLOP/s",
+    "run_heavy_logic": "M element-iterations/s",
+    "fit step": "M matrix elements/s",
+    "predict": "M matrix elements/s",
+}
+NUMPY_CODE = {
+    "matmul": "a @ b",
+    "add": "a + np.float32(v)",
+    "mul": "a * np.float32(v)",
+    "transpose": "a.T.copy()",
+    "construct": "np.array(list, np.float32)",
+    "to_list": "a.tolist()",
+    "fit step": "one step of X @ w + b, X.T @ e",
+    "predict": "X @ w + b (an array, not a list)",
+    "run_heavy_logic": "abs(tan(cos(sin(x)))) repeated, then sum",
+}
+
+
+@dataclass
+class Result:
+    op: str
+    size: int          # the x axis: n for n x n matrices, else elements or rows
+    label: str
+    work: float        # units of the operation's throughput per call
+    zelto_ms: float
+    numpy_ms: float
+    plain_ms: Optional[float] = None
+
+    def throughput(self, ms: float) -> float:
+        scale = 1e9 if self.op == "matmul" else 1e6
+        return self.work / (ms * 1e-3) / scale
+
+
+def paired(ours: Callable[[], object], theirs: Callable[[], object], rounds: int,
+           budget_s: float) -> Tuple[float, float]:
+    """Best median of each side over alternating rounds, in milliseconds."""
+    a, b = [], []
+    for _ in range(rounds):
+        a.append(bench_matrix.median_ms(ours, budget_s))
+        b.append(bench_matrix.median_ms(theirs, budget_s))
+    return min(a), min(b)
+
+
+def build_case(zelto_ml, op: str, size: int, rng: np.random.Generator):
+    """(label, work, zelto callable, numpy callable) for one operation at one size."""
+    if op == "matmul":
+        a = rng.uniform(-1, 1, (size, size)).astype(np.float32)
+        b = rng.uniform(-1, 1, (size, size)).astype(np.float32)
+        za, zb = bench_matrix.zelto_of(zelto_ml, a), bench_matrix.zelto_of(zelto_ml, b)
+        return f"{size}x{size}", 2.0 * size**3, lambda: za.matmul(zb), lambda: a @ b
+    if op == "transpose":
+        a = rng.uniform(-1, 1, (size, size)).astype(np.float32)
+        za = bench_matrix.zelto_of(zelto_ml, a)
+        return f"{size}x{size}", float(size * size), za.transpose, lambda: a.T.copy()
+    if op in ("add", "mul", "to_list", "construct"):
+        a = rng.uniform(-1, 1, size).astype(np.float32)
+        values = a.tolist()
+        za = zelto_ml.ZeltoMatrix(values, 1, size)
+        v = np.float32(1.5)
+        ours, theirs = {
+            "add": (lambda: za.add(1.5), lambda: a + v),
+            "mul": (lambda: za.mul(1.5), lambda: a * v),
+            "to_list": (za.to_list, a.tolist),
+            "construct": (lambda: zelto_ml.ZeltoMatrix(values, 1, size),
+                          lambda: np.array(values, np.float32)),
+        }[op]
+        return f"{size:.0e}", float(size), ours, theirs
+    x = rng.standard_normal((size, FEATURES)).astype(np.float32)
+    y = (x @ rng.standard_normal(FEATURES).astype(np.float32)).astype(np.float32)
+    xm = bench_matrix.zelto_of(zelto_ml, x)
+    label, work = f"{size:.0e}x{FEATURES}", float(size * FEATURES)
+    if op == "fit step":
+        return label, work, FitTimer(zelto_ml, xm, y.tolist()), \
+            lambda: bench_solver.numpy_fit(x, y, np.float32(0.01), 1)
+    if op == "predict":
+        solver = zelto_ml.ZeltoSolver(0.01, 1)
+        solver.fit(xm, y.tolist())
+        w, b = bench_solver.numpy_fit(x, y, np.float32(0.01), 1)
+        return label, work, lambda: solver.predict(xm), lambda: x @ w + b
+    data = rng.uniform(-10, 10, size).astype(np.float32)
+    values = data.tolist()
+    return (f"{size:.0e}x{HEAVY_ITERATIONS}", float(size * HEAVY_ITERATIONS),
+            lambda: zelto_ml.run_heavy_logic(values, HEAVY_ITERATIONS),
+            lambda: bench_heavy.numpy_heavy(data, HEAVY_ITERATIONS))
+
+
+class FitTimer:
+    """A fit of FIT_STEPS steps, and the fit of no steps whose time is subtracted from it."""
+
+    def __init__(self, zelto_ml, xm, targets: List[float]):
+        self.trained = zelto_ml.ZeltoSolver(0.01, FIT_STEPS)
+        self.untrained = zelto_ml.ZeltoSolver(0.01, 0)
+        self.xm, self.targets = xm, targets
+
+    def __call__(self) -> None:
+        self.trained.fit(self.xm, self.targets)
+
+    def setup_ms(self, budget_s: float) -> float:
+        """A fit with no steps: converting the targets and resetting the model."""
+        return bench_matrix.median_ms(lambda: self.untrained.fit(self.xm, self.targets), budget_s)
+
+
+def plain_loops(zelto_ml, sizes: Dict[str, List[int]], threads: int) -> Dict[Tuple[str, int], float]:
+    """Milliseconds of the plain C++ reference loops on the same pool, where the benches exist."""
+    found = {}
+    where = os.path.dirname(zelto_ml.__file__)
+    matrix, heavy = os.path.join(where, "matrix_bench"), os.path.join(where, "heavy_bench")
+    if os.access(matrix, os.X_OK):
+        for n in sizes["matmul"]:
+            found[("matmul", n)] = bench_matrix.kernel_bench(matrix, threads, n)["plain_ms"]
+    if os.access(heavy, os.X_OK):
+        for n in sizes["run_heavy_logic"]:
+            found[("run_heavy_logic", n)] = bench_heavy.run_kernel_bench(
+                heavy, threads, n, HEAVY_ITERATIONS, 5)["plain_ms"]
+    return found
+
+
+def progress(done: int, total: int, text: str) -> None:
+    sys.stderr.write(f"\r[{done:>2}/{total}] {text:<40}")
+    sys.stderr.flush()
+
+
+def run(zelto_ml, sizes: Dict[str, List[int]], rounds: int, budget_s: float,
+        threads: int) -> List[Result]:
+    rng = np.random.default_rng(2024)
+    total = sum(len(v) for v in sizes.values()) + 1
+    results = []
+    done = 0
+    for op, op_sizes in sizes.items():
+        for size in op_sizes:
+            progress(done, total, f"{op} {size}")
+            label, work, ours, theirs = build_case(zelto_ml, op, size, rng)
+            zelto_ms, numpy_ms = paired(ours, theirs, rounds, budget_s)
+            if isinstance(ours, FitTimer):
+                zelto_ms = (zelto_ms - ours.setup_ms(budget_s)) / FIT_STEPS
+            results.append(Result(op, size, label, work, zelto_ms, numpy_ms))
+            done += 1
+    progress(done, total, "plain C++ reference loops")
+    plain = plain_loops(zelto_ml, sizes, threads)
+    for r in results:
+        r.plain_ms = plain.get((r.op, r.size))
+    sys.stderr.write("\r" + " " * 60 + "\r")
+    return results
+
+
+def machine() -> str:
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as info:
+            model = next(l.split(":", 1)[1].strip() for l in info if l.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return f"{model}, {os.cpu_count()} logical CPUs"
+
+
+def conditions(threads: int) -> str:
+    """Pool size, numpy's BLAS threads and the machine's load, which shape every number."""
+    blas = os.environ.get("OPENBLAS_NUM_THREADS") or os.environ.get("OMP_NUM_THREADS") or "default"
+    load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
+    return (f"worker pool of {threads}; numpy {np.__version__} with BLAS threads {blas}; "
+            f"Python {platform.python_version()}; load average at the end {load}")
+
+
+def table(results: List[Result]) -> List[str]:
+    lines = ["| operation | size | zelto_ml ms | numpy ms | numpy / zelto_ml | zelto_ml throughput "
+             "| numpy throughput | plain loop ms |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in results:
+        unit = UNITS.get(r.op, "M elements/s")
+        plain = f"{r.plain_ms:.3f}" if r.plain_ms is not None else ""
+        lines.append(f"| {r.op} | {r.label} | {r.zelto_ms:.4f} | {r.numpy_ms:.4f} | "
+                     f"{r.numpy_ms / r.zelto_ms:.2f}x | {r.throughput(r.zelto_ms):,.1f} {unit} | "
+                     f"{r.throughput(r.numpy_ms):,.1f} {unit} | {plain} |")
+    return lines
+
+
+def write_markdown(path: str, results: List[Result], threads: int, quick: bool) -> None:
+    lines = [
+        "# Benchmark results",
+        "",
+        f"Measured {datetime.date.today().isoformat()} by `bench/run.py{' --quick' if quick else ''}` "
+        f"on {machine()}: {conditions(threads)}.",
+        "Times are the best of alternating rounds' medians; numpy / zelto_ml above 1 means "
+        "zelto_ml is faster. The plain loop is the straightforward C++ loop on the same pool.",
+        "",
+        *table(results),
+        "",
+        "numpy code per operation: "
+        + "; ".join(f"{op}: `{code}`" for op, code in NUMPY_CODE.items()) + ".",
+        f"`fit step` is one gradient step: a fit of {FIT_STEPS} steps less a fit of none, divided "
+        f"by {FIT_STEPS}; its numpy column times the same step in numpy.",
+        "numpy's vectorised trigonometric functions round differently from the C library's "
+        "`sinf`/`cosf`/`tanf`, so that row is a speed reference, not an equivalent.",
+        "",
+    ]
+    with open(path, "w") as out:
+        out.write("\n".join(lines))
+
+
+def tick_label(op: str, n: int) -> str:
+    """Matrix sides in full, element and row counts as powers of ten."""
+    return str(n) if op in ("matmul", "transpose") else f"1e{len(str(n)) - 1}"
+
+
+def plot(path: str, results: List[Result], threads: int) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import NullLocator
+
+    ops = list(dict.fromkeys(r.op for r in results))
+    cols = 3
+    fig, axes = plt.subplots((len(ops) + cols - 1) // cols, cols, figsize=(13, 11))
+    for ax, op in zip(axes.flat, ops):
+        rows = [r for r in results if r.op == op]
+        sizes = [r.size for r in rows]
+        ax.plot(sizes, [r.throughput(r.zelto_ms) for r in rows], "o-", label="zelto_ml")
+        ax.plot(sizes, [r.throughput(r.numpy_ms) for r in rows], "s--", label="numpy")
+        plain = [r for r in rows if r.plain_ms is not None]
+        if plain:
+            ax.plot([r.size for r in plain], [r.throughput(r.plain_ms) for r in plain], "^:",
+                    label="plain C++ loop")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xticks(sizes, [tick_label(op, n) for n in sizes])
+        ax.xaxis.set_minor_locator(NullLocator())
+        ax.set_title(op)
+        ax.set_xlabel("n (n x n matrices)" if op in ("matmul", "transpose")
+                      else f"rows (x {FEATURES} features)" if op in ("fit step", "predict")
+                      else "elements")
+        ax.set_ylabel(UNITS.get(op, "M elements/s"))
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    for ax in list(axes.flat)[len(ops):]:
+        ax.set_visible(False)
+    fig.suptitle(f"zelto_ml against numpy: throughput by size ({machine()}, pool of {threads})")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer sizes, shorter timings")
+    parser.add_argument("--threads", type=int, help="pool size (RAYON_NUM_THREADS)")
+    parser.add_argument("--out", help="directory for results.md and throughput.png")
+    args = parser.parse_args()
+    if args.threads is not None:
+        # The pool reads this once, at the first parallel operation of the process.
+        os.environ["RAYON_NUM_THREADS"] = str(args.threads)
+    threads = args.threads or int(os.environ.get("RAYON_NUM_THREADS") or 0) or os.cpu_count() or 1
+
+    import zelto_ml
+
+    sizes = QUICK_SIZES if args.quick else FULL_SIZES
+    rounds, budget_s = (2, 0.03) if args.quick else (3, 0.15)
+    results = run(zelto_ml, sizes, rounds, budget_s, threads)
+    print("\n".join(table(results)))
+
+    out = args.out or ("build/bench-quick" if args.quick else os.path.dirname(__file__))
+    os.makedirs(out, exist_ok=True)
+    write_markdown(os.path.join(out, "results.md"), results, threads, args.quick)
+    plot(os.path.join(out, "throughput.png"), results, threads)
+    print(f"\nwrote {os.path.join(out, 'results.md')} and {os.path.join(out, 'throughput.png')}")
+
+
+if __name__ == "__main__":
+    main()
