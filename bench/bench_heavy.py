@@ -1,11 +1,14 @@
 """Benchmarks run_heavy_logic against numpy's float32 abs(tan(cos(sin(x)))) loop.
 
-Run against a built module: PYTHONPATH=build/<dir> python bench/bench_heavy.py [--repeats N]
+Run against a built module:
+    PYTHONPATH=build/<dir> python bench/bench_heavy.py [--rounds R] [--repeats N]
 
-Each pool size runs in its own interpreter (the pool is sized once per process). When the build
-directory also holds heavy_bench (cmake -DZELTO_BUILD_HEAVY_BENCH=ON), the lockstep kernel is
-timed against the plain one-element loop on the same pool as well. numpy's vectorised math rounds
-differently in part of the terms, so it is a speed reference, not an equivalent.
+Each pool size runs in its own interpreter (the pool is sized once per process); the pool sizes
+alternate over several rounds and every figure is the median over all runs, so load from other
+processes weighs on every column alike. When the build directory also holds heavy_bench
+(cmake -DZELTO_BUILD_HEAVY_BENCH=ON), the lockstep kernel is timed against the plain
+one-element loop on the same pool as well. numpy's vectorised math rounds differently in part
+of the terms (the script counts them), so it is a speed reference, not an equivalent.
 """
 import argparse
 import json
@@ -21,17 +24,19 @@ CASES = [(10_000, 100), (1_000_000, 10)]
 THREADS = [1, 2]
 
 
-def median_ms(fn, repeats):
-    """Median wall time of fn() over repeats calls, in milliseconds."""
-    times = []
+def alternating_ms(fns, repeats):
+    """Wall times in milliseconds of each fn, called in turn repeats times."""
+    times = [[] for _ in fns]
     for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append((time.perf_counter() - start) * 1e3)
-    return statistics.median(times)
+        for fn, out in zip(fns, times):
+            start = time.perf_counter()
+            fn()
+            out.append((time.perf_counter() - start) * 1e3)
+    return times
 
 
 def numpy_heavy(x, iterations):
+    """numpy's float32 version of the chain and sum (its own rounding, pairwise sum)."""
     for _ in range(iterations):
         x = np.abs(np.tan(np.cos(np.sin(x))))
     return x.sum(dtype=np.float32)
@@ -47,10 +52,10 @@ def child(repeats):
         arr = rng.uniform(-10.0, 10.0, elements).astype(np.float32)
         data = arr.tolist()
         zelto_ml.run_heavy_logic(data[:1000], iterations)
-        rows.append({
-            "zelto_ms": median_ms(lambda: zelto_ml.run_heavy_logic(data, iterations), repeats),
-            "numpy_ms": median_ms(lambda: numpy_heavy(arr, iterations), repeats),
-        })
+        zelto, numpy_ms = alternating_ms(
+            [lambda: zelto_ml.run_heavy_logic(data, iterations),
+             lambda: numpy_heavy(arr, iterations)], repeats)
+        rows.append({"zelto_ms": zelto, "numpy_ms": numpy_ms})
     sample = rng.uniform(-10.0, 10.0, 2000).astype(np.float32)
     differing = {}
     for iterations in (1, 10):
@@ -65,6 +70,7 @@ def child(repeats):
 
 
 def run_child(threads, repeats):
+    """Runs child() in a fresh interpreter whose pool has `threads` workers."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     out = subprocess.run([sys.executable, __file__, "--child", "--repeats", str(repeats)],
                          env=env, check=True, capture_output=True, text=True).stdout
@@ -72,15 +78,37 @@ def run_child(threads, repeats):
 
 
 def run_kernel_bench(binary, threads, elements, iterations, repeats):
+    """Runs the C++ plain-against-lockstep timing with a pool of `threads` workers."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     out = subprocess.run([binary, str(elements), str(iterations), str(repeats)], env=env,
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
 
+def collect(binary, rounds, repeats):
+    """Per (case, threads): lists of module, numpy, plain and lockstep times over all rounds."""
+    times = {}
+    differing = None
+    for _ in range(rounds):
+        for t in THREADS:
+            rows = run_child(t, repeats)
+            differing = rows[-1]
+            for index, (elements, iterations) in enumerate(CASES):
+                entry = times.setdefault((index, t), {"zelto": [], "numpy": [], "plain": [],
+                                                      "lockstep": []})
+                entry["zelto"] += rows[index]["zelto_ms"]
+                entry["numpy"] += rows[index]["numpy_ms"]
+                if binary:
+                    k = run_kernel_bench(binary, t, elements, iterations, repeats)
+                    entry["plain"].append(k["plain_ms"])
+                    entry["lockstep"].append(k["lockstep_ms"])
+    return times, differing
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--child", action="store_true")
     args = parser.parse_args()
     if args.child:
@@ -90,33 +118,33 @@ def main():
     import zelto_ml
 
     binary = os.path.join(os.path.dirname(zelto_ml.__file__), "heavy_bench")
-    has_kernel_bench = os.access(binary, os.X_OK)
-    results = {t: run_child(t, args.repeats) for t in THREADS}
+    if not os.access(binary, os.X_OK):
+        binary = None
+    times, differing = collect(binary, args.rounds, args.repeats)
+    med = {key: {name: statistics.median(v) if v else None for name, v in entry.items()}
+           for key, entry in times.items()}
 
     print(f"{'case':>16} {'T':>2} {'zelto ms':>9} {'numpy ms':>9} {'numpy/zelto':>11}"
-          + (f" {'plain ms':>9} {'lockstep ms':>11} {'speedup':>7}" if has_kernel_bench else ""))
-    lockstep = {}
+          + (f" {'plain ms':>9} {'lockstep ms':>11} {'speedup':>7}" if binary else ""))
     for index, (elements, iterations) in enumerate(CASES):
         for t in THREADS:
-            row = results[t][index]
-            line = (f"{elements:>9} x {iterations:<4} {t:>2} {row['zelto_ms']:>9.2f} "
-                    f"{row['numpy_ms']:>9.2f} {row['numpy_ms'] / row['zelto_ms']:>11.2f}")
-            if has_kernel_bench:
-                k = run_kernel_bench(binary, t, elements, iterations, args.repeats)
-                lockstep[(index, t)] = k["lockstep_ms"]
-                line += (f" {k['plain_ms']:>9.2f} {k['lockstep_ms']:>11.2f} "
-                         f"{k['plain_ms'] / k['lockstep_ms']:>7.2f}")
+            m = med[(index, t)]
+            line = (f"{elements:>9} x {iterations:<4} {t:>2} {m['zelto']:>9.2f} "
+                    f"{m['numpy']:>9.2f} {m['numpy'] / m['zelto']:>11.2f}")
+            if binary:
+                line += (f" {m['plain']:>9.2f} {m['lockstep']:>11.2f} "
+                         f"{m['plain'] / m['lockstep']:>7.2f}")
             print(line)
     for index, (elements, iterations) in enumerate(CASES):
-        one, two = results[1][index]["zelto_ms"], results[2][index]["zelto_ms"]
-        print(f"{elements} x {iterations}: module 2 workers vs 1: {one / two:.2f}x", end="")
-        if has_kernel_bench:
-            print(f", kernel {lockstep[(index, 1)] / lockstep[(index, 2)]:.2f}x", end="")
+        one, two = med[(index, 1)], med[(index, 2)]
+        print(f"{elements} x {iterations}: module 2 workers vs 1: "
+              f"{one['zelto'] / two['zelto']:.2f}x", end="")
+        if binary:
+            print(f", kernel {one['lockstep'] / two['lockstep']:.2f}x", end="")
         print()
-    differing = results[1][-1]
     print(f"terms whose bits differ from numpy's: {differing['1']:.1%} after 1 repetition, "
           f"{differing['10']:.1%} after 10")
-    if not has_kernel_bench:
+    if not binary:
         print("(plain-loop comparison skipped: build with -DZELTO_BUILD_HEAVY_BENCH=ON)")
 
 
