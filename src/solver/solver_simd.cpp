@@ -1,10 +1,10 @@
 // Solver kernels for one instruction set (compiled once per ZELTO_ISA).
 //
-// Prediction runs kLanes rows at once with one row per vector lane: four columns at a time of
-// those rows are transposed in registers, so lane r of a column vector holds x[r][j] and each
-// lane adds its own row's products in ascending j, exactly like the plain loop. The gradient then
-// walks the same block of rows (still in L1) in ascending order, updating the accumulator a
-// vector of columns at a time. Every lane-wise operation is one IEEE single-precision operation,
+// Prediction runs a block of kRows rows at once with one row per lane of a RowVec: four columns
+// at a time of those rows are transposed in registers, so lane r of a column vector holds
+// x[r][j] and each lane adds its own row's products in ascending j, exactly like the plain loop.
+// The gradient then walks the same block of rows (still in L1) in ascending order, updating the
+// accumulator a full register of columns at a time. Every lane-wise operation is one IEEE single-precision operation,
 // so each output sees the plain loop's operation sequence.
 #include <cstring>
 #include <utility>
@@ -18,11 +18,23 @@ namespace {
 // Accumulator vectors kept in registers while a block of rows is folded into them.
 constexpr std::size_t kAccVectors = 8;
 
-// Quarter-register pieces: four floats of one row.
+// Rows per block, one per lane of a RowVec: at most eight. Sixteen-row blocks gain no compute
+// where 512-bit operations run as two 256-bit halves, but they double the rows streamed at
+// once, and measured slower when the rows come from memory.
+constexpr std::size_t kRowBytes = ZELTO_VEC_BYTES < 32 ? ZELTO_VEC_BYTES : 32;
+constexpr std::size_t kRows = kRowBytes / sizeof(float);
+typedef float RowVec __attribute__((vector_size(kRowBytes)));
+
+// Quarter pieces of 128 bits: four floats of one row.
 typedef float Vec4 __attribute__((vector_size(16)));
-typedef float Vec8 __attribute__((vector_size(32)));
-constexpr std::size_t kQuarters = kLanes / 4;
-static_assert(kLanes == 4 || kLanes == 8 || kLanes == 16, "4, 8 or 16 lanes");
+constexpr std::size_t kQuarters = kRows / 4;
+static_assert(kRows == 4 || kRows == 8, "4 or 8 rows per block");
+
+// x in every lane of a RowVec, copied without arithmetic.
+template <std::size_t... I>
+inline RowVec splat_rows(float x, std::index_sequence<I...>) noexcept {
+  return __builtin_shufflevector(RowVec{x}, RowVec{x}, (I * 0)...);
+}
 
 // a followed by b, as one vector of twice the width.
 template <class To, class From, std::size_t... I>
@@ -30,33 +42,29 @@ inline To join(From a, From b, std::index_sequence<I...>) noexcept {
   return __builtin_shufflevector(a, b, I...);
 }
 
-// One register from kQuarters pieces, piece h in 128-bit lane h.
+// One RowVec from kQuarters pieces, piece h in 128-bit lane h.
 template <class Piece>
-inline VecF assemble(const Piece* q) noexcept {
+inline RowVec assemble(const Piece* q) noexcept {
   if constexpr (kQuarters == 1) {
     return q[0];
-  } else if constexpr (kQuarters == 2) {
-    return join<VecF>(q[0], q[1], std::make_index_sequence<8>{});
   } else {
-    const Vec8 lo = join<Vec8>(q[0], q[1], std::make_index_sequence<8>{});
-    const Vec8 hi = join<Vec8>(q[2], q[3], std::make_index_sequence<8>{});
-    return join<VecF>(lo, hi, std::make_index_sequence<16>{});
+    return join<RowVec>(q[0], q[1], std::make_index_sequence<8>{});
   }
 }
 
 // Lane shuffles within each 128-bit lane h (elements 4h .. 4h+3), as the unpack instructions
 // do them; `wide` picks 64-bit pairs instead of single floats, `high` the upper half.
 template <bool kWide, bool kHigh, std::size_t... I>
-inline VecF unpack(VecF a, VecF b, std::index_sequence<I...>) noexcept {
+inline RowVec unpack(RowVec a, RowVec b, std::index_sequence<I...>) noexcept {
   return __builtin_shufflevector(
       a, b,
-      (kWide ? ((I % 4) / 2 != 0 ? kLanes : 0) + (I / 4) * 4 + (kHigh ? 2 : 0) + I % 2
-             : (I % 2 != 0 ? kLanes : 0) + (I / 4) * 4 + (kHigh ? 2 : 0) + (I % 4) / 2)...);
+      (kWide ? ((I % 4) / 2 != 0 ? kRows : 0) + (I / 4) * 4 + (kHigh ? 2 : 0) + I % 2
+             : (I % 2 != 0 ? kRows : 0) + (I / 4) * 4 + (kHigh ? 2 : 0) + (I % 4) / 2)...);
 }
 
-// Columns c0 .. c0+3 of a block of kLanes rows, one column per register with row r in lane r.
+// Columns c0 .. c0+3 of a block of kRows rows, one column per RowVec with row r in lane r.
 struct Columns {
-  VecF v[4];
+  RowVec v[4];
 };
 
 // The four floats of a row at p, or of a missing row (zeros), or the first `count` of them
@@ -72,7 +80,7 @@ inline Vec4 piece(const float* p, bool present, bool whole, std::size_t count) n
   return q;
 }
 
-// The rows of a block: x is row 0, `rows` of them (at most kLanes), m floats apart; `limit`
+// The rows of a block: x is row 0, `rows` of them (at most kRows), m floats apart; `limit`
 // floats from x may be read.
 struct Block {
   const float* x;
@@ -90,8 +98,8 @@ struct Block {
 //    lane h's element l of column k into x[4h + l][c0 + k].
 template <bool kChecked>
 inline Columns load_columns(const Block& blk, std::size_t c0) noexcept {
-  constexpr auto lanes = std::make_index_sequence<kLanes>{};
-  VecF z[4];
+  constexpr auto lanes = std::make_index_sequence<kRows>{};
+  RowVec z[4];
   for (std::size_t l = 0; l < 4; ++l) {
     Vec4 q[kQuarters];
     for (std::size_t h = 0; h < kQuarters; ++h) {
@@ -106,57 +114,64 @@ inline Columns load_columns(const Block& blk, std::size_t c0) noexcept {
     }
     z[l] = assemble<Vec4>(q);
   }
-  const VecF t0 = unpack<false, false>(z[0], z[1], lanes);
-  const VecF t1 = unpack<false, true>(z[0], z[1], lanes);
-  const VecF t2 = unpack<false, false>(z[2], z[3], lanes);
-  const VecF t3 = unpack<false, true>(z[2], z[3], lanes);
+  const RowVec t0 = unpack<false, false>(z[0], z[1], lanes);
+  const RowVec t1 = unpack<false, true>(z[0], z[1], lanes);
+  const RowVec t2 = unpack<false, false>(z[2], z[3], lanes);
+  const RowVec t3 = unpack<false, true>(z[2], z[3], lanes);
   return Columns{{unpack<true, false>(t0, t2, lanes), unpack<true, true>(t0, t2, lanes),
                   unpack<true, false>(t1, t3, lanes), unpack<true, true>(t1, t3, lanes)}};
 }
 
 // The first count floats at p in the low lanes, zeros above.
-inline VecF load_partial(const float* p, std::size_t count) noexcept {
-  VecF v = {};
-  for (std::size_t k = 0; k < count; ++k) v[k] = p[k];
+inline RowVec load_rows(const float* p, std::size_t count) noexcept {
+  RowVec v = {};
+  if (count == kRows) {
+    std::memcpy(&v, p, sizeof v);
+  } else {
+    for (std::size_t k = 0; k < count; ++k) v[k] = p[k];
+  }
   return v;
 }
 
-// Blocks ahead whose cache lines are requested before they are needed: the next one, so its
-// lines arrive while the current block is computed without evicting it from L1.
-constexpr std::size_t kPrefetchBlocks = 1;
+// How many blocks ahead of the one being computed its reads are requested.
+constexpr std::size_t kPrefetchBlocks = 4;
 
-// Requests the block kPrefetchBlocks ahead of the one at float offset `at`. The block is read
-// column group by column group, a stride the hardware prefetchers follow poorly.
-inline void prefetch_ahead(const float* x, std::size_t at, std::size_t m,
-                           std::size_t limit) noexcept {
+// Requests the cache lines of next[from, from + count) that exist (next_len floats do).
+inline void prefetch_span(const float* next, std::size_t next_len, std::size_t from,
+                          std::size_t count) noexcept {
   constexpr std::size_t kLineFloats = 64 / sizeof(float);
-  const std::size_t from = at + kPrefetchBlocks * kLanes * m;
-  const std::size_t to = from + kLanes * m < limit ? from + kLanes * m : limit;
-  for (std::size_t k = from; k < to; k += kLineFloats) __builtin_prefetch(x + k);
+  const std::size_t to = from + count < next_len ? from + count : next_len;
+  for (std::size_t k = from; k < to; k += kLineFloats) __builtin_prefetch(next + k);
 }
 
-// p (lane r = row r) <- b, then p <- p + (w_j * x_rj) for j ascending.
-inline VecF predict_block(const Block& blk, const float* w, float b) noexcept {
-  VecF p = splat(b);
+// p (lane r = row r) <- b, then p <- p + (w_j * x_rj) for j ascending. The block is read a
+// column group at a time, a stride the hardware prefetchers follow poorly, so each group also
+// requests its share of the next block (the next_len floats at next), spread evenly so the
+// requests never pile up.
+inline RowVec predict_block(const Block& blk, const float* w, float b, const float* next,
+                            std::size_t next_len) noexcept {
+  constexpr auto lanes = std::make_index_sequence<kRows>{};
+  RowVec p = splat_rows(b, lanes);
   std::size_t c0 = 0;
-  if (blk.rows == kLanes) {
+  if (blk.rows == kRows) {
     for (; c0 + 4 <= blk.m; c0 += 4) {
+      prefetch_span(next, next_len, c0 * kRows, 4 * kRows);
       const Columns c = load_columns<false>(blk, c0);
-      for (std::size_t k = 0; k < 4; ++k) p = p + splat(w[c0 + k]) * c.v[k];
+      for (std::size_t k = 0; k < 4; ++k) p = p + splat_rows(w[c0 + k], lanes) * c.v[k];
     }
   }
   for (; c0 < blk.m; c0 += 4) {
     const Columns c = load_columns<true>(blk, c0);
     const std::size_t cols = blk.m - c0 < 4 ? blk.m - c0 : 4;
-    for (std::size_t k = 0; k < cols; ++k) p = p + splat(w[c0 + k]) * c.v[k];
+    for (std::size_t k = 0; k < cols; ++k) p = p + splat_rows(w[c0 + k], lanes) * c.v[k];
   }
   return p;
 }
 
-// Lane R of v in every lane: one register shuffle.
+// Lane R of e in every lane of a full register: one shuffle.
 template <std::size_t R, std::size_t... I>
-inline VecF lane(VecF v, std::index_sequence<I...>) noexcept {
-  return __builtin_shufflevector(v, v, (I * 0 + R)...);
+inline VecF lane(RowVec e, std::index_sequence<I...>) noexcept {
+  return __builtin_shufflevector(e, e, (I * 0 + R)...);
 }
 
 // acc_k <- (e_r * x_rk) + acc_k for the V vectors of one row.
@@ -165,9 +180,9 @@ inline void fold_row(VecF (&acc)[V], const float* row, VecF er) noexcept {
   for (std::size_t k = 0; k < V; ++k) acc[k] = er * load(row + k * kLanes) + acc[k];
 }
 
-// All kLanes rows of a full block in ascending order, each row's error taken from its lane.
+// All kRows rows of a full block in ascending order, each row's error taken from its lane.
 template <std::size_t V, std::size_t... R>
-inline void fold_full(VecF (&acc)[V], const float* x, std::size_t m, VecF e,
+inline void fold_full(VecF (&acc)[V], const float* x, std::size_t m, RowVec e,
                       std::index_sequence<R...>) noexcept {
   constexpr auto lanes = std::make_index_sequence<kLanes>{};
   (fold_row<V>(acc, x + R * m, lane<R>(e, lanes)), ...);
@@ -176,12 +191,12 @@ inline void fold_full(VecF (&acc)[V], const float* x, std::size_t m, VecF e,
 // a_j <- (e_r * x_rj) + a_j for the V vectors of columns at a, rows ascending; x points at the
 // same columns of the block's first row, lane r of e is row r's error.
 template <std::size_t V>
-inline void fold_columns(const float* x, std::size_t rows, std::size_t m, VecF e,
+inline void fold_columns(const float* x, std::size_t rows, std::size_t m, RowVec e,
                          float* a) noexcept {
   VecF acc[V];
   for (std::size_t k = 0; k < V; ++k) acc[k] = load(a + k * kLanes);
-  if (rows == kLanes) {
-    fold_full<V>(acc, x, m, e, std::make_index_sequence<kLanes>{});
+  if (rows == kRows) {
+    fold_full<V>(acc, x, m, e, std::make_index_sequence<kRows>{});
   } else {
     for (std::size_t r = 0; r < rows; ++r) fold_row<V>(acc, x + r * m, splat(e[r]));
   }
@@ -191,7 +206,7 @@ inline void fold_columns(const float* x, std::size_t rows, std::size_t m, VecF e
 // Folds fewer than kAccVectors vectors of columns by unrolling to their exact count.
 template <std::size_t V>
 inline void fold_column_rest(std::size_t vectors, const float* x, std::size_t rows, std::size_t m,
-                             VecF e, float* a) noexcept {
+                             RowVec e, float* a) noexcept {
   if constexpr (V > 0) {
     if (vectors == V) {
       fold_columns<V>(x, rows, m, e, a);
@@ -202,7 +217,7 @@ inline void fold_column_rest(std::size_t vectors, const float* x, std::size_t ro
 }
 
 // a_j <- (e_r * x_rj) + a_j for every column j, rows ascending within each column.
-inline void fold_block(const Block& blk, VecF e, float* a) noexcept {
+inline void fold_block(const Block& blk, RowVec e, float* a) noexcept {
   std::size_t j = 0;
   for (; j + kAccVectors * kLanes <= blk.m; j += kAccVectors * kLanes) {
     fold_columns<kAccVectors>(blk.x + j, blk.rows, blk.m, e, a + j);
@@ -218,7 +233,7 @@ inline void fold_block(const Block& blk, VecF e, float* a) noexcept {
 
 // a_b + e_0 + e_1 + ... over the lanes of a full block, left to right.
 template <std::size_t... R>
-inline float sum_lanes(float a_b, VecF e, std::index_sequence<R...>) noexcept {
+inline float sum_lanes(float a_b, RowVec e, std::index_sequence<R...>) noexcept {
   ((a_b = a_b + e[R]), ...);
   return a_b;
 }
@@ -228,13 +243,13 @@ inline float sum_lanes(float a_b, VecF e, std::index_sequence<R...>) noexcept {
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                   float* out) noexcept {
   const std::size_t limit = rows * m;
-  for (std::size_t i0 = 0; i0 < rows; i0 += kLanes) {
-    const std::size_t count = rows - i0 < kLanes ? rows - i0 : kLanes;
+  for (std::size_t i0 = 0; i0 < rows; i0 += kRows) {
+    const std::size_t count = rows - i0 < kRows ? rows - i0 : kRows;
     const Block blk{x + i0 * m, count, m, limit - i0 * m};
-    prefetch_ahead(x, i0 * m, m, limit);
-    const VecF p = predict_block(blk, w, b);
-    if (count == kLanes) {
-      store(out + i0, p);
+    const std::size_t ahead = (i0 + kPrefetchBlocks * kRows) * m;
+    const RowVec p = predict_block(blk, w, b, x + ahead, ahead < limit ? limit - ahead : 0);
+    if (count == kRows) {
+      std::memcpy(out + i0, &p, sizeof p);
     } else {
       for (std::size_t r = 0; r < count; ++r) out[i0 + r] = p[r];
     }
@@ -244,15 +259,14 @@ void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* 
 float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                     const float* y, float* a, float a_b) noexcept {
   const std::size_t limit = rows * m;
-  for (std::size_t i0 = 0; i0 < rows; i0 += kLanes) {
-    const std::size_t count = rows - i0 < kLanes ? rows - i0 : kLanes;
+  for (std::size_t i0 = 0; i0 < rows; i0 += kRows) {
+    const std::size_t count = rows - i0 < kRows ? rows - i0 : kRows;
     const Block blk{x + i0 * m, count, m, limit - i0 * m};
-    prefetch_ahead(x, i0 * m, m, limit);
-    const VecF p = predict_block(blk, w, b);
-    const VecF targets = count == kLanes ? load(y + i0) : load_partial(y + i0, count);
-    const VecF e = p - targets;
-    if (count == kLanes) {
-      a_b = sum_lanes(a_b, e, std::make_index_sequence<kLanes>{});
+    const std::size_t ahead = (i0 + kPrefetchBlocks * kRows) * m;
+    const RowVec p = predict_block(blk, w, b, x + ahead, ahead < limit ? limit - ahead : 0);
+    const RowVec e = p - load_rows(y + i0, count);
+    if (count == kRows) {
+      a_b = sum_lanes(a_b, e, std::make_index_sequence<kRows>{});
     } else {
       for (std::size_t r = 0; r < count; ++r) a_b = a_b + e[r];
     }
