@@ -6,6 +6,11 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
+
+# Property tests run fewer examples under the sanitizers, where every call is several times slower.
+settings.register_profile("sanitizer", max_examples=25, deadline=None)
+settings.load_profile(os.environ.get("ZELTO_HYPOTHESIS_PROFILE", "default"))
 
 
 def run_python(code, env=None, timeout=120):
