@@ -7,6 +7,7 @@
 // accumulator a full register of columns at a time. Every lane-wise operation is one IEEE single-precision operation,
 // so each output sees the plain loop's operation sequence.
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "core/simd.hpp"
@@ -133,7 +134,7 @@ inline RowVec load_rows(const float* p, std::size_t count) noexcept {
   return v;
 }
 
-// How many blocks ahead of the one being computed its reads are requested.
+// How many blocks ahead of the ones being computed their reads are requested.
 constexpr std::size_t kPrefetchBlocks = 4;
 
 // Requests the cache lines of next[from, from + count) that exist (next_len floats do).
@@ -144,28 +145,40 @@ inline void prefetch_span(const float* next, std::size_t next_len, std::size_t f
   for (std::size_t k = from; k < to; k += kLineFloats) __builtin_prefetch(next + k);
 }
 
-// p (lane r = row r) <- b, then p <- p + (w_j * x_rj) for j ascending. The block is read a
-// column group at a time, a stride the hardware prefetchers follow poorly, so each group also
-// requests its share of the next block (the next_len floats at next), spread evenly so the
-// requests never pile up.
-inline RowVec predict_block(const Block& blk, const float* w, float b, const float* next,
-                            std::size_t next_len) noexcept {
+// For each of N blocks: p (lane r = row r) <- b, then p <- p + (w_j * x_rj) for j ascending.
+// Running two blocks side by side gives the adder two independent chains, so the latency of
+// one sum's additions no longer sets the pace. The blocks are read a column group at a time, a
+// stride the hardware prefetchers follow poorly, so each group also requests its share of the
+// rows ahead (the next_len floats at next), spread evenly so the requests never pile up.
+template <std::size_t N>
+inline void predict_blocks(const Block (&blk)[N], const float* w, float b, const float* next,
+                           std::size_t next_len, RowVec (&p)[N]) noexcept {
   constexpr auto lanes = std::make_index_sequence<kRows>{};
-  RowVec p = splat_rows(b, lanes);
+  const std::size_t m = blk[0].m;
+  bool full = true;
+  for (std::size_t i = 0; i < N; ++i) {
+    p[i] = splat_rows(b, lanes);
+    full = full && blk[i].rows == kRows;
+  }
   std::size_t c0 = 0;
-  if (blk.rows == kRows) {
-    for (; c0 + 4 <= blk.m; c0 += 4) {
-      prefetch_span(next, next_len, c0 * kRows, 4 * kRows);
-      const Columns c = load_columns<false>(blk, c0);
-      for (std::size_t k = 0; k < 4; ++k) p = p + splat_rows(w[c0 + k], lanes) * c.v[k];
+  if (full) {
+    for (; c0 + 4 <= m; c0 += 4) {
+      prefetch_span(next, next_len, c0 * N * kRows, 4 * N * kRows);
+      Columns c[N];
+      for (std::size_t i = 0; i < N; ++i) c[i] = load_columns<false>(blk[i], c0);
+      for (std::size_t k = 0; k < 4; ++k) {
+        const RowVec wk = splat_rows(w[c0 + k], lanes);
+        for (std::size_t i = 0; i < N; ++i) p[i] = p[i] + wk * c[i].v[k];
+      }
     }
   }
-  for (; c0 < blk.m; c0 += 4) {
-    const Columns c = load_columns<true>(blk, c0);
-    const std::size_t cols = blk.m - c0 < 4 ? blk.m - c0 : 4;
-    for (std::size_t k = 0; k < cols; ++k) p = p + splat_rows(w[c0 + k], lanes) * c.v[k];
+  for (; c0 < m; c0 += 4) {
+    const std::size_t cols = m - c0 < 4 ? m - c0 : 4;
+    for (std::size_t i = 0; i < N; ++i) {
+      const Columns c = load_columns<true>(blk[i], c0);
+      for (std::size_t k = 0; k < cols; ++k) p[i] = p[i] + splat_rows(w[c0 + k], lanes) * c.v[k];
+    }
   }
-  return p;
 }
 
 // Lane R of e in every lane of a full register: one shuffle.
@@ -240,38 +253,67 @@ inline float sum_lanes(float a_b, RowVec e, std::index_sequence<R...>) noexcept 
 
 }  // namespace
 
+// Largest pair of blocks, in floats, that still leaves room in a 32 KiB L1 cache for the
+// gradient to re-read the rows it has just predicted.
+constexpr std::size_t kPairFloats = 16384 / sizeof(float);
+
+// Calls step(first_row, blocks, next, next_len) over the rows in order: two full blocks at a
+// time while that many remain and fit in kPairFloats, then one block (the last possibly
+// partial). next points at the rows ahead to request.
+template <class Step>
+inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step&& step) noexcept {
+  const std::size_t limit = rows * m;
+  std::size_t i0 = 0;
+  const bool pairs = 2 * kRows * m <= kPairFloats;
+  for (; pairs && i0 + 2 * kRows <= rows; i0 += 2 * kRows) {
+    const Block blk[2] = {{x + i0 * m, kRows, m, limit - i0 * m},
+                          {x + (i0 + kRows) * m, kRows, m, limit - (i0 + kRows) * m}};
+    const std::size_t ahead = (i0 + kPrefetchBlocks * kRows) * m;
+    step(i0, blk, x + ahead, ahead < limit ? limit - ahead : 0);
+  }
+  for (; i0 < rows; i0 += kRows) {
+    const Block blk[1] = {{x + i0 * m, rows - i0 < kRows ? rows - i0 : kRows, m, limit - i0 * m}};
+    const std::size_t ahead = (i0 + kPrefetchBlocks * kRows) * m;
+    step(i0, blk, x + ahead, ahead < limit ? limit - ahead : 0);
+  }
+}
+
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                   float* out) noexcept {
-  const std::size_t limit = rows * m;
-  for (std::size_t i0 = 0; i0 < rows; i0 += kRows) {
-    const std::size_t count = rows - i0 < kRows ? rows - i0 : kRows;
-    const Block blk{x + i0 * m, count, m, limit - i0 * m};
-    const std::size_t ahead = (i0 + kPrefetchBlocks * kRows) * m;
-    const RowVec p = predict_block(blk, w, b, x + ahead, ahead < limit ? limit - ahead : 0);
-    if (count == kRows) {
-      std::memcpy(out + i0, &p, sizeof p);
-    } else {
-      for (std::size_t r = 0; r < count; ++r) out[i0 + r] = p[r];
+  for_each_block(x, rows, m, [&](std::size_t i0, const auto& blk, const float* next,
+                                 std::size_t next_len) {
+    constexpr std::size_t n = std::extent_v<std::remove_reference_t<decltype(blk)>>;
+    RowVec p[n];
+    predict_blocks(blk, w, b, next, next_len, p);
+    for (std::size_t i = 0; i < n; ++i) {
+      float* dst = out + i0 + i * kRows;
+      if (blk[i].rows == kRows) {
+        std::memcpy(dst, &p[i], sizeof p[i]);
+      } else {
+        for (std::size_t r = 0; r < blk[i].rows; ++r) dst[r] = p[i][r];
+      }
     }
-  }
+  });
 }
 
 float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                     const float* y, float* a, float a_b) noexcept {
-  const std::size_t limit = rows * m;
-  for (std::size_t i0 = 0; i0 < rows; i0 += kRows) {
-    const std::size_t count = rows - i0 < kRows ? rows - i0 : kRows;
-    const Block blk{x + i0 * m, count, m, limit - i0 * m};
-    const std::size_t ahead = (i0 + kPrefetchBlocks * kRows) * m;
-    const RowVec p = predict_block(blk, w, b, x + ahead, ahead < limit ? limit - ahead : 0);
-    const RowVec e = p - load_rows(y + i0, count);
-    if (count == kRows) {
-      a_b = sum_lanes(a_b, e, std::make_index_sequence<kRows>{});
-    } else {
-      for (std::size_t r = 0; r < count; ++r) a_b = a_b + e[r];
+  for_each_block(x, rows, m, [&](std::size_t i0, const auto& blk, const float* next,
+                                 std::size_t next_len) {
+    constexpr std::size_t n = std::extent_v<std::remove_reference_t<decltype(blk)>>;
+    RowVec p[n];
+    predict_blocks(blk, w, b, next, next_len, p);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t count = blk[i].rows;
+      const RowVec e = p[i] - load_rows(y + i0 + i * kRows, count);
+      if (count == kRows) {
+        a_b = sum_lanes(a_b, e, std::make_index_sequence<kRows>{});
+      } else {
+        for (std::size_t r = 0; r < count; ++r) a_b = a_b + e[r];
+      }
+      fold_block(blk[i], e, a);
     }
-    fold_block(blk, e, a);
-  }
+  });
   return a_b;
 }
 
