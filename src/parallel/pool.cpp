@@ -19,6 +19,7 @@ constexpr std::chrono::microseconds kSpinTime{50};
 
 thread_local Worker* t_worker = nullptr;
 
+// A spin-wait hint: yields the core's pipeline to a sibling hardware thread for a few cycles.
 void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
