@@ -6,7 +6,7 @@ float on the way out. Internal failures raise ``pyo3_runtime.PanicException``, a
 ``except BaseException``.
 """
 
-from typing import Iterator, Protocol, SupportsFloat, SupportsIndex, Union, final
+from typing import Iterator, Protocol, SupportsFloat, SupportsIndex, Union, final, overload
 
 __all__ = ["ZeltoMatrix", "ZeltoSolver", "run_heavy_logic"]
 
@@ -15,9 +15,16 @@ __all__ = ["ZeltoMatrix", "ZeltoSolver", "run_heavy_logic"]
 _Float = Union[SupportsFloat, SupportsIndex]
 
 class _FloatSequence(Protocol):
-    """A sequence of numbers: list, tuple, range, bytes, array.array, a numpy vector. Not str."""
+    """A sequence of numbers: list, tuple, range, bytes, array.array, a numpy vector.
 
+    Not str (its items are str) and not a mapping (the module refuses non-sequences; mappings
+    take no slices, which is how this protocol tells them apart).
+    """
+
+    @overload
     def __getitem__(self, index: int, /) -> _Float: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> object: ...
     def __iter__(self) -> Iterator[_Float]: ...
 
 @final

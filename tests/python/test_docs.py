@@ -1,0 +1,140 @@
+"""What users read and run: the README's examples, the example scripts, and the type stubs'
+agreement with what the module accepts at run time."""
+import ast
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import zelto_ml
+
+ROOT = Path(__file__).resolve().parents[2]
+STUB = ROOT / "src" / "zelto_ml-stubs" / "__init__.pyi"
+OUTCOME = re.compile(r"#\s*(.+?)\s*$")
+RAISED = re.compile(r"^(\w+(?:Error|Exception)): (.+)$")
+
+
+def readme_statements():
+    """(source, expression or None, documented outcome or None) for every top-level statement of
+    the README's python blocks, in order. An outcome is a trailing `# ...` comment; the expression
+    is what it describes (the argument of a print)."""
+    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
+    for block in blocks:
+        lines = block.splitlines()
+        for stmt in ast.parse(block).body:
+            comment = OUTCOME.search(lines[stmt.end_lineno - 1][stmt.end_col_offset:])
+            expr = stmt.value if isinstance(stmt, ast.Expr) else None
+            if isinstance(expr, ast.Call) and getattr(expr.func, "id", None) == "print":
+                expr = expr.args[0]
+            yield (ast.get_source_segment(block, stmt),
+                   ast.get_source_segment(block, expr) if expr else None,
+                   comment.group(1) if comment else None)
+
+
+def check_statement(source, expr, outcome, namespace):
+    """Runs one README statement; an expression with an outcome must produce or raise it."""
+    if outcome is None or expr is None:
+        exec(source, namespace)
+        return
+    raised = RAISED.match(outcome)
+    if raised:
+        with pytest.raises(BaseException) as info:
+            eval(expr, namespace)
+        assert (type(info.value).__name__, str(info.value)) == raised.groups(), expr
+    else:
+        assert eval(expr, namespace) == ast.literal_eval(outcome), expr
+
+
+def test_readme_examples_give_the_documented_results():
+    namespace = {}
+    checked = 0
+    for source, expr, outcome in readme_statements():
+        check_statement(source, expr, outcome, namespace)
+        checked += outcome is not None
+    assert checked >= 15, "the README lost its worked examples"
+
+
+def run_example(name, timeout=300):
+    proc = subprocess.run([sys.executable, str(ROOT / "examples" / name)], capture_output=True,
+                          text=True, timeout=timeout, env=dict(os.environ))
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def test_demo_runs_every_feature():
+    out = run_example("demo.py")
+    for name in zelto_ml.__all__ + ["pyo3_runtime.PanicException", "GFLOPS"]:
+        assert name in out
+
+
+def test_diabetes_example_reaches_the_least_squares_fit():
+    pytest.importorskip("sklearn")
+    out = run_example("diabetes.py")
+    reference = re.search(r"R2 train ([\d.]+), test ([\d.]+)", out).groups()
+    last_row = [line.split() for line in out.splitlines() if re.match(r"\s+\d+\s+[\d.]+", line)][-1]
+    assert tuple(last_row[1:3]) == reference
+    assert float(last_row[3]) < 0.01
+
+
+# Arguments as the stubs type them against what the module does with them at run time.
+ARGUMENTS = [
+    ("ZeltoMatrix([1.0, 2.0], 1, 2)", True),
+    ("ZeltoMatrix((1, 2), 1, 2)", True),
+    ("ZeltoMatrix(range(2), 1, 2)", True),
+    ("ZeltoMatrix(b'ab', 1, 2)", True),
+    ("ZeltoMatrix(array.array('f', [1.0, 2.0]), 1, 2)", True),
+    ("ZeltoMatrix(np.array([1, 2], np.float32), np.int64(1), 2)", True),
+    ("ZeltoMatrix([1.0], True, True)", True),
+    ("ZeltoMatrix('ab', 1, 2)", False),
+    ("ZeltoMatrix({1.0, 2.0}, 1, 2)", False),
+    ("ZeltoMatrix({0: 1.0, 1: 2.0}, 1, 2)", False),
+    ("ZeltoMatrix((v for v in [1.0, 2.0]), 1, 2)", False),
+    ("ZeltoMatrix([1.0, 2.0], 1.0, 2)", False),
+    ("ZeltoMatrix([1.0, 2.0], 1, 2).add(np.float32(0.5))", True),
+    ("ZeltoMatrix([1.0, 2.0], 1, 2).mul(fractions.Fraction(1, 3))", True),
+    ("ZeltoMatrix([1.0, 2.0], 1, 2).add('1')", False),
+    ("ZeltoMatrix([1.0, 2.0], 1, 2).matmul([[1.0], [2.0]])", False),
+    ("ZeltoSolver(0.1, 3).fit(ZeltoMatrix([1.0], 1, 1), y=(2.0,))", True),
+    ("ZeltoSolver(0.1, 3.0)", False),
+    ("ZeltoSolver(0.1, 3).predict(X=ZeltoMatrix([], 0, 1))", True),
+    ("run_heavy_logic(data=[1.0], iterations=2)", True),
+    ("run_heavy_logic([1.0], '2')", False),
+    ("run_heavy_logic(iter([1.0]), 2)", False),
+]
+PRELUDE = "import array\nimport fractions\nimport numpy as np\n" \
+          "from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic\n"
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(tmp_path_factory):
+    """Line numbers mypy flags in a file holding every ARGUMENTS case, checked against the stub."""
+    pytest.importorskip("mypy")
+    pytest.importorskip("numpy")
+    work = tmp_path_factory.mktemp("stubs")
+    (work / "zelto_ml.pyi").write_text(STUB.read_text())
+    (work / "cases.py").write_text(PRELUDE + "".join(code + "\n" for code, _ in ARGUMENTS))
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           "--config-file", os.devnull, "cases.py"], cwd=work,
+                          env=dict(os.environ, MYPYPATH=str(work)), capture_output=True,
+                          text=True, timeout=300)
+    assert proc.returncode in (0, 1), proc.stdout + proc.stderr
+    first = PRELUDE.count("\n") + 1
+    return {int(m) - first for m in re.findall(r"^cases\.py:(\d+): error", proc.stdout, re.M)}
+
+
+@pytest.mark.parametrize("index", range(len(ARGUMENTS)), ids=[c for c, _ in ARGUMENTS])
+def test_stub_accepts_what_the_module_accepts(mypy_errors, index):
+    np = pytest.importorskip("numpy")
+    code, accepted = ARGUMENTS[index]
+    namespace = {"np": np}
+    exec(PRELUDE, namespace)
+    try:
+        eval(code, namespace)
+        runs = True
+    except TypeError:
+        runs = False
+    assert runs == accepted, "run time"
+    assert (index not in mypy_errors) == accepted, "stub"
