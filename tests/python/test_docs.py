@@ -13,6 +13,9 @@ import zelto_ml
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "zelto_ml-stubs" / "__init__.pyi"
+# Child interpreters and mypy gain nothing from a sanitizer's preloaded runtime, only slowness.
+unsanitized = pytest.mark.skipif(bool(os.environ.get("ZELTO_SANITIZER")),
+                                 reason="runs child processes; checked in the plain run")
 OUTCOME = re.compile(r"#\s*(.+?)\s*$")
 RAISED = re.compile(r"^(\w+(?:Error|Exception)): (.+)$")
 
@@ -64,12 +67,14 @@ def run_example(name, timeout=300):
     return proc.stdout
 
 
+@unsanitized
 def test_demo_runs_every_feature():
     out = run_example("demo.py")
     for name in zelto_ml.__all__ + ["pyo3_runtime.PanicException", "GFLOPS"]:
         assert name in out
 
 
+@unsanitized
 def test_diabetes_example_reaches_the_least_squares_fit():
     pytest.importorskip("sklearn")
     out = run_example("diabetes.py")
@@ -125,6 +130,7 @@ def mypy_errors(tmp_path_factory):
     return {int(m) - first for m in re.findall(r"^cases\.py:(\d+): error", proc.stdout, re.M)}
 
 
+@unsanitized
 @pytest.mark.parametrize("index", range(len(ARGUMENTS)), ids=[c for c, _ in ARGUMENTS])
 def test_stub_accepts_what_the_module_accepts(mypy_errors, index):
     np = pytest.importorskip("numpy")
