@@ -1,0 +1,55 @@
+"""Fork and memory exhaustion: a forked child uses the pool and the parent goes on; allocations
+too large for the machine raise MemoryError and the interpreter keeps working."""
+import multiprocessing
+
+import pytest
+
+from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
+
+
+def pool_child(queue):
+    a = ZeltoMatrix([1.0, 2.0, 3.0, 4.0], 2, 2)
+    queue.put([a.matmul(a).to_list(), run_heavy_logic([1.0, 2.0, 3.0], 0)])
+
+
+def test_forked_child_uses_the_pool_and_parent_keeps_working():
+    a = ZeltoMatrix([1.0, 2.0, 3.0, 4.0], 2, 2)
+    assert a.matmul(a).to_list() == [7.0, 10.0, 15.0, 22.0]  # the pool exists before the fork
+    context = multiprocessing.get_context("fork")
+    queue = context.Queue()
+    children = [context.Process(target=pool_child, args=(queue,)) for _ in range(3)]
+    for child in children:
+        child.start()
+    results = [queue.get(timeout=120) for _ in children]
+    for child in children:
+        child.join(timeout=120)
+        assert child.exitcode == 0
+    assert results == [[[7.0, 10.0, 15.0, 22.0], 6.0]] * 3
+    assert a.matmul(a).to_list() == [7.0, 10.0, 15.0, 22.0]
+    assert run_heavy_logic([1.0] * 1000, 1) > 0.0
+
+
+def still_working():
+    a = ZeltoMatrix([1.0, 2.0, 3.0, 4.0], 2, 2)
+    assert a.matmul(a).to_list() == [7.0, 10.0, 15.0, 22.0]
+    s = ZeltoSolver(0.5, 1)
+    s.fit(a, [1.0, 2.0])
+    assert s.predict(a) == [7.5, 16.0]
+
+
+# Sizes below the 2^61-element limit (so not "capacity overflow") that no machine can provide.
+@pytest.mark.parametrize("call", [
+    pytest.param(lambda: ZeltoMatrix([], 10**9, 0).matmul(ZeltoMatrix([], 0, 10**9)),
+                 id="matmul of 10^18 elements"),
+    pytest.param(lambda: ZeltoSolver(0.1, 1).fit(ZeltoMatrix([], 0, 10**17), []),
+                 id="fit with 10^17 weights"),
+])
+def test_impossible_allocation_raises_memory_error(call):
+    for _ in range(2):
+        try:
+            call()
+        except MemoryError:
+            pass
+        else:
+            pytest.fail("an impossible allocation succeeded")
+        still_working()
