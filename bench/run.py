@@ -88,6 +88,7 @@ class Result:
     plain_ms: Optional[float] = None
 
     def throughput(self, ms: float) -> float:
+        """Work per second in the operation's unit (GFLOP/s for matmul, millions otherwise)."""
         scale = 1e9 if self.op == "matmul" else 1e6
         return self.work / (ms * 1e-3) / scale
 
@@ -205,12 +206,14 @@ def plain_loops(zelto_ml, sizes: Dict[str, List[int]], threads: int) -> Dict[Tup
 
 
 def progress(done: int, total: int, text: str) -> None:
+    """One line on stderr, rewritten in place, so a long run shows where it is."""
     sys.stderr.write(f"\r[{done:>2}/{total}] {text:<40}")
     sys.stderr.flush()
 
 
 def run(zelto_ml, sizes: Dict[str, List[int]], rounds: int, budget_s: float,
         threads: int) -> List[Result]:
+    """Times every case, then the plain loops, which run in their own processes."""
     rng = np.random.default_rng(2024)
     total = sum(len(v) for v in sizes.values()) + 1
     results = []
@@ -233,6 +236,7 @@ def run(zelto_ml, sizes: Dict[str, List[int]], rounds: int, budget_s: float,
 
 
 def machine() -> str:
+    """The processor model and count, which the numbers mean nothing without."""
     model = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as info:
@@ -253,6 +257,7 @@ def conditions(threads: int) -> str:
 
 
 def table(results: List[Result]) -> List[str]:
+    """The results as markdown table lines."""
     lines = ["| operation | size | zelto_ml ms | numpy ms | numpy / zelto_ml | zelto_ml throughput "
              "| numpy throughput | plain loop ms |",
              "|---|---:|---:|---:|---:|---:|---:|---:|"]
@@ -282,6 +287,7 @@ def report_lines(results: List[Result], threads: int, quick: bool) -> List[str]:
 
 
 def write_markdown(path: str, results: List[Result], threads: int, quick: bool) -> None:
+    """bench/results.md: conditions, table and what each numpy column runs."""
     lines = [
         "# Benchmark results",
         "",
@@ -315,6 +321,7 @@ def tick_label(op: str, n: int) -> str:
 
 
 def plot(path: str, results: List[Result], threads: int) -> None:
+    """One log-log panel of throughput against size per operation."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -352,6 +359,7 @@ def plot(path: str, results: List[Result], threads: int) -> None:
 
 
 def main() -> None:
+    """Sizes the pool before the module's first operation, runs, prints and writes the report."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer sizes, shorter timings")
     parser.add_argument("--threads", type=int, help="pool size (RAYON_NUM_THREADS)")
