@@ -97,8 +97,6 @@ inline float sum_lanes(float a_b, RowVec e, std::index_sequence<R...>) noexcept 
   return a_b;
 }
 
-}  // namespace
-
 // Largest pair of blocks, in floats, that still leaves room in a 32 KiB L1 cache for the
 // gradient to re-read the rows it has just predicted.
 constexpr std::size_t kPairFloats = 16384 / sizeof(float);
@@ -123,6 +121,8 @@ inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step
     step(i0, blk, x + ahead, ahead < limit ? limit - ahead : 0);
   }
 }
+
+}  // namespace
 
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                   float* out) noexcept {
