@@ -6,6 +6,11 @@
 #include <bit>
 #include <cstdint>
 
+// Fast-math lets the C library's headers offer vectorised sinf/cosf/tanf, which round differently.
+#if defined(__FAST_MATH__)
+#error "the heavy kernel needs the C library's scalar functions: build without -ffast-math"
+#endif
+
 namespace zelto::heavy {
 
 // |x| by clearing the sign bit, so a NaN also leaves with its sign clear.
