@@ -27,16 +27,15 @@ ITERS = 100
 THREADS = [1, 2]
 
 
-def interleaved_ms(fns, repeats):
-    """Median wall time of each function in milliseconds, calling them in turn each round so
-    that both sides of a comparison see the same machine load."""
-    times = {name: [] for name in fns}
+def median_ms(fn, repeats):
+    """Median wall time of fn() over repeats calls after one warm-up call, in milliseconds."""
+    fn()
+    times = []
     for _ in range(repeats):
-        for name, fn in fns.items():
-            start = time.perf_counter()
-            fn()
-            times[name].append((time.perf_counter() - start) * 1e3)
-    return {name: statistics.median(t) for name, t in times.items()}
+        start = time.perf_counter()
+        fn()
+        times.append((time.perf_counter() - start) * 1e3)
+    return statistics.median(times)
 
 
 def numpy_fit(x, y, lr, iters):
@@ -64,17 +63,17 @@ def child(repeats):
         trained, untrained = ZeltoSolver(float(lr), ITERS), ZeltoSolver(float(lr), 0)
         trained.fit(xm, yl)
         w, b = numpy_fit(x, y, lr, 1)
-        row = {"n": n, "m": m}
-        row.update(interleaved_ms({
-            "fit_ms": lambda: trained.fit(xm, yl),
-            "fit0_ms": lambda: untrained.fit(xm, yl),
-            "numpy_fit_ms": lambda: numpy_fit(x, y, lr, ITERS),
-        }, repeats))
-        row.update(interleaved_ms({
-            "predict_ms": lambda: trained.predict(xm),
-            "numpy_predict_ms": lambda: x @ w + b,
-            "numpy_predict_list_ms": lambda: (x @ w + b).tolist(),
-        }, repeats * 4))
+        # All of one side's calls run before the other's: numpy's BLAS threads keep spinning
+        # for a while after each call and would otherwise take the cores from the pool.
+        row = {
+            "n": n, "m": m,
+            "fit_ms": median_ms(lambda: trained.fit(xm, yl), repeats),
+            "fit0_ms": median_ms(lambda: untrained.fit(xm, yl), repeats),
+            "predict_ms": median_ms(lambda: trained.predict(xm), repeats * 4),
+            "numpy_fit_ms": median_ms(lambda: numpy_fit(x, y, lr, ITERS), repeats),
+            "numpy_predict_ms": median_ms(lambda: x @ w + b, repeats * 4),
+            "numpy_predict_list_ms": median_ms(lambda: (x @ w + b).tolist(), repeats * 4),
+        }
         rows.append(row)
     print(json.dumps(rows))
 
