@@ -128,12 +128,22 @@ inline RowVec load_rows(const float* p, std::size_t count) noexcept {
 // How many blocks ahead of the ones being computed their reads are requested.
 constexpr std::size_t kPrefetchBlocks = 4;
 
+// Rows at most this far ahead (in floats) are requested into L1; rows further ahead only into
+// L2, where they do not evict the rows being computed.
+constexpr std::size_t kNearFloats = 16384 / sizeof(float);
+
 // Requests the cache lines of next[from, from + count) that exist (next_len floats do).
 inline void prefetch_span(const float* next, std::size_t next_len, std::size_t from,
-                          std::size_t count) noexcept {
+                          std::size_t count, bool near) noexcept {
   constexpr std::size_t kLineFloats = 64 / sizeof(float);
   const std::size_t to = from + count < next_len ? from + count : next_len;
-  for (std::size_t k = from; k < to; k += kLineFloats) __builtin_prefetch(next + k);
+  for (std::size_t k = from; k < to; k += kLineFloats) {
+    if (near) {
+      __builtin_prefetch(next + k, 0, 3);
+    } else {
+      __builtin_prefetch(next + k, 0, 2);
+    }
+  }
 }
 
 // For each of N blocks: p (lane r = row r) <- b, then p <- p + (w_j * x_rj) for j ascending.
@@ -153,8 +163,9 @@ inline void predict_blocks(const Block (&blk)[N], const float* w, float b, const
   }
   std::size_t c0 = 0;
   if (full) {
+    const bool near = kPrefetchBlocks * N * kRows * m <= kNearFloats;
     for (; c0 + 4 <= m; c0 += 4) {
-      prefetch_span(next, next_len, c0 * N * kRows, 4 * N * kRows);
+      prefetch_span(next, next_len, c0 * N * kRows, 4 * N * kRows, near);
       Columns c[N];
       for (std::size_t i = 0; i < N; ++i) c[i] = load_columns<false>(blk[i], c0);
       for (std::size_t k = 0; k < 4; ++k) {

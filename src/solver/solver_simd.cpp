@@ -97,19 +97,14 @@ inline float sum_lanes(float a_b, RowVec e, std::index_sequence<R...>) noexcept 
   return a_b;
 }
 
-// Largest pair of blocks, in floats, that still leaves room in a 32 KiB L1 cache for the
-// gradient to re-read the rows it has just predicted.
-constexpr std::size_t kPairFloats = 16384 / sizeof(float);
-
 // Calls step(first_row, blocks, next, next_len) over the rows in order: two full blocks at a
-// time while that many remain and fit in kPairFloats, then one block (the last possibly
-// partial). next points at the rows ahead to request.
+// time while that many remain, then one block (the last possibly partial). next points at the
+// rows ahead to request.
 template <class Step>
 inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step&& step) noexcept {
   const std::size_t limit = rows * m;
   std::size_t i0 = 0;
-  const bool pairs = 2 * kRows * m <= kPairFloats;
-  for (; pairs && i0 + 2 * kRows <= rows; i0 += 2 * kRows) {
+  for (; i0 + 2 * kRows <= rows; i0 += 2 * kRows) {
     const Block blk[2] = {{x + i0 * m, kRows, m, limit - i0 * m},
                           {x + (i0 + kRows) * m, kRows, m, limit - (i0 + kRows) * m}};
     const std::size_t ahead = (i0 + kPrefetchBlocks * kRows) * m;

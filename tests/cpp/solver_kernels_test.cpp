@@ -31,7 +31,8 @@ long first_difference(const std::vector<float>& got, const std::vector<float>& w
   return -1;
 }
 
-// Rows and columns around every vector width, block edge and the switch to single blocks.
+// Rows and columns around every vector width and block edge, and widths whose rows ahead are
+// requested into L2 rather than L1.
 const std::size_t kRows[] = {0, 1, 3, 4, 7, 8, 15, 16, 17, 31, 33, 70};
 const std::size_t kCols[] = {0, 1, 2, 3, 5, 8, 13, 16, 17, 31, 64, 129, 200, 300};
 
