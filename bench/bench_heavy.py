@@ -6,7 +6,7 @@ Run against a built module:
 Each pool size runs in its own interpreter (the pool is sized once per process); the pool sizes
 alternate over several rounds and every figure is the median over all runs, so load from other
 processes weighs on every column alike. When the build directory also holds heavy_bench
-(cmake -DZELTO_BUILD_HEAVY_BENCH=ON), the lockstep kernel is timed against the plain
+(cmake -DZELTO_BUILD_BENCH=ON), the lockstep kernel is timed against the plain
 one-element loop on the same pool as well. numpy's vectorised math rounds differently in part
 of the terms (the script counts them), so it is a speed reference, not an equivalent.
 """
@@ -145,7 +145,7 @@ def main():
     print(f"terms whose bits differ from numpy's: {differing['1']:.1%} after 1 repetition, "
           f"{differing['10']:.1%} after 10")
     if not binary:
-        print("(plain-loop comparison skipped: build with -DZELTO_BUILD_HEAVY_BENCH=ON)")
+        print("(plain-loop comparison skipped: build with -DZELTO_BUILD_BENCH=ON)")
 
 
 if __name__ == "__main__":

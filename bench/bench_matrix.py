@@ -4,7 +4,7 @@ Run against a built module: PYTHONPATH=build/<dir> python bench/bench_matrix.py 
 
 The timings run in a child interpreter whose pool is sized by RAYON_NUM_THREADS (the pool is
 sized once per process). When the build directory also holds matrix_bench
-(cmake -DZELTO_BUILD_MATRIX_BENCH=ON), matmul's kernels are also timed against the plain
+(cmake -DZELTO_BUILD_BENCH=ON), matmul's kernels are also timed against the plain
 i-p-j loop compiled for baseline x86-64 on the same pool. A last child measures the peak
 resident memory each operation adds on a 4096 x 4096 matrix, against the size of its result.
 """
@@ -156,7 +156,7 @@ def main():
             print(f"{n:>6}: " + "  ".join(f"{v} {k[v + '_gflops']:.1f}" for v in variants)
                   + f"  -> {k[best + '_gflops'] / k['plain_gflops']:.1f}x plain")
     else:
-        print("\n(plain-loop comparison skipped: build with -DZELTO_BUILD_MATRIX_BENCH=ON)")
+        print("\n(plain-loop comparison skipped: build with -DZELTO_BUILD_BENCH=ON)")
 
     if not args.skip_memory:
         print(f"\npeak resident memory added by one call, {TRANSPOSE_SIZE} x {TRANSPOSE_SIZE}")

@@ -6,7 +6,7 @@ Times ZeltoMatrix.add on sizes from 100 elements (small enough that the module r
 whole division on the calling thread) up to sizes that go through the pool, next to
 numpy's add of the same float32 array, in a child interpreter whose pool has --threads
 workers. The ratio column is zelto / numpy. The pure pool costs without conversion
-(hand-off round trips, overhead on 10^6 units) are measured by zelto_pool_bench
+(hand-off round trips, overhead on 10^6 units) are measured by pool_bench
 (cmake -DZELTO_BUILD_BENCH=ON).
 """
 import argparse

@@ -8,7 +8,7 @@ a fit with 0 steps (argument conversion) and divides by `iters`. numpy's step is
 p = X @ w + b; e = p - y; g = X.T @ e; w -= (g / n) * lr; b -= (sum(e) / n) * lr.
 predict is timed with its list result against X @ w + b (an array; .tolist() shown separately).
 
-When a directory on PYTHONPATH also holds solver_bench (cmake -DZELTO_BUILD_SOLVER_BENCH=ON),
+When a directory on PYTHONPATH also holds solver_bench (cmake -DZELTO_BUILD_BENCH=ON),
 the same shapes are timed without the Python boundary (no list conversion) on the same pool
 size, and each instruction set's kernels on one thread against the plain row loops.
 """

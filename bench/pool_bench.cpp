@@ -1,7 +1,7 @@
 // Measures the pool's fixed costs: a forced hand-off's round trip (workers spinning, and after
 // they went to sleep), the overhead on 10^6 trivial units against a plain loop divided by T,
 // the cost a 100-element call pays with the small-work cut-off, and where that cut-off pays.
-// Pool size from RAYON_NUM_THREADS like the module. Usage: zelto_pool_bench [repeats]
+// Pool size from RAYON_NUM_THREADS like the module. Usage: pool_bench [repeats]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

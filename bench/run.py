@@ -4,8 +4,8 @@
 
 Each case times zelto_ml and the equivalent numpy float32 code in alternating rounds (so both
 see the same machine load) and keeps the best of the rounds' medians. Where the build directory
-holds the C++ benches (cmake -DZELTO_BUILD_MATRIX_BENCH=ON -DZELTO_BUILD_HEAVY_BENCH=ON), the
-plain reference loops of matmul and run_heavy_logic are timed on the same pool as well.
+holds the C++ benches (cmake -DZELTO_BUILD_BENCH=ON), the plain reference loops of matmul and
+run_heavy_logic are timed on the same pool as well.
 
 Writes DIR/results.md (the table) and DIR/throughput.png (throughput against size, one panel per
 operation). DIR defaults to bench/ for a full run and build/bench-quick/ for --quick, which
