@@ -2,34 +2,28 @@
 //
 // Usage: heavy_bench ELEMENTS ITERATIONS REPEATS. The pool is sized from RAYON_NUM_THREADS as in
 // the module. Prints one JSON object: the thread count and the median milliseconds of each.
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "core/float_vec.hpp"
 #include "heavy/chain.hpp"
 #include "heavy/heavy.hpp"
 #include "parallel/parallel.hpp"
+
+using zelto::bench::median;
 
 namespace {
 
 // Wall time of one call of run, in milliseconds; `sink` keeps the result alive.
 template <class Run>
 double time_ms(Run run, float& sink) {
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = zelto::bench::Clock::now();
   sink = sink + run();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
-// The middle of the sorted times: robust against a run slowed by another process.
-double median(std::vector<double> times) {
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  return zelto::bench::elapsed_ms(start);
 }
 
 }  // namespace
@@ -43,11 +37,8 @@ int main(int argc, char** argv) {
   const std::uint64_t iterations = std::strtoull(argv[2], nullptr, 10);
   const int repeats = std::atoi(argv[3]);
 
-  std::mt19937 rng(12345);
-  std::uniform_real_distribution<float> uniform(-10.0f, 10.0f);
-  zelto::FloatVec data;
-  data.reserve(elements);
-  for (std::size_t i = 0; i < elements; ++i) data.push_back(uniform(rng));
+  const zelto::FloatVec data = zelto::bench::random_floats(
+      elements, 12345, std::uniform_real_distribution<float>(-10.0f, 10.0f));
 
   // The plain loop on the same pool and division: one element's whole chain, then its term.
   const double ns_per_unit = 50.0 * static_cast<double>(iterations);

@@ -4,43 +4,25 @@
 // Usage: matrix_bench N REPEATS. Multiplies two N x N matrices; the pool is sized from
 // RAYON_NUM_THREADS as in the module. Prints one JSON object: the thread count and, per
 // variant, the median milliseconds and GFLOPS (2 N^3 operations per product).
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <random>
 #include <string>
-#include <vector>
 
+#include "bench_support.hpp"
 #include "core/float_vec.hpp"
 #include "core/isa.hpp"
 #include "matrix/kernels.hpp"
 #include "parallel/parallel.hpp"
 
+using zelto::bench::median_ms;
+
 namespace {
 
-// Median wall time of repeats calls of run after one warm-up call, in milliseconds.
-double median_ms(int repeats, const std::function<void()>& run) {
-  run();
-  std::vector<double> times;
-  for (int i = 0; i < repeats; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
-
+// An n x n matrix of uniform values in [-1, 1), the same for a given seed.
 zelto::FloatVec random_matrix(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-  zelto::FloatVec m = zelto::FloatVec::uninitialized(n * n);
-  for (float& x : m) x = uniform(rng);
-  return m;
+  return zelto::bench::random_floats(n * n, seed,
+                                     std::uniform_real_distribution<float>(-1.0f, 1.0f));
 }
 
 }  // namespace

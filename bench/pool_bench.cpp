@@ -9,30 +9,20 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "parallel/parallel.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr double kForcePool = 1e9;
-
-double since_ns(Clock::time_point start) {
-  return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-}
 
 // Median of repeats runs of body, in nanoseconds; best receives the fastest run, which is
 // the figure to read when other processes share the machine.
 template <class Body>
 double median_ns(int repeats, Body&& body, double* best = nullptr) {
-  std::vector<double> times;
-  for (int r = 0; r < repeats; ++r) {
-    const auto start = Clock::now();
-    body();
-    times.push_back(since_ns(start));
-  }
-  std::sort(times.begin(), times.end());
-  if (best != nullptr) *best = times.front();
-  return times[times.size() / 2];
+  const std::vector<double> times = zelto::bench::times_ms(repeats, body);
+  if (best != nullptr) *best = *std::min_element(times.begin(), times.end()) * 1e6;
+  return zelto::bench::median(times) * 1e6;
 }
 
 // A unit's worth of dependent float work that the compiler cannot fold away.

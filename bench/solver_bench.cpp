@@ -3,44 +3,26 @@
 //
 // Usage: solver_bench N M ITERS REPEATS. Trains on a random N x M matrix; the pool is sized from
 // RAYON_NUM_THREADS as in the module. Prints one JSON object of median milliseconds.
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <random>
 #include <string>
-#include <vector>
 
+#include "bench_support.hpp"
 #include "core/float_vec.hpp"
 #include "core/isa.hpp"
 #include "parallel/parallel.hpp"
 #include "solver/solver.hpp"
 #include "solver/solver_kernels.hpp"
 
+using zelto::bench::median_ms;
+
 namespace {
 
-// Median wall time of repeats calls of run after one warm-up call, in milliseconds.
-double median_ms(int repeats, const std::function<void()>& run) {
-  run();
-  std::vector<double> times;
-  for (int i = 0; i < repeats; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
-
+// n standard normal values, the same for a given seed.
 zelto::FloatVec random_vec(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  zelto::FloatVec v = zelto::FloatVec::uninitialized(n);
-  for (float& x : v) x = normal(rng);
-  return v;
+  return zelto::bench::random_floats(n, seed, std::normal_distribution<float>(0.0f, 1.0f));
 }
 
 // The plain row loops, one row and one operation at a time.
