@@ -263,7 +263,7 @@ def check_shared_objects_usable():
 
 
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
-@pytest.mark.parametrize("parameter, call, correct, factory, outcome", cases())
+@pytest.mark.parametrize("parameter, call, correct, factory, outcome", list(cases()))
 def test_hostile_argument(parameter, call, correct, factory, outcome):
     first, second = run_once(call, factory), run_once(call, factory)
     for kind, value in (first, second):
