@@ -35,7 +35,7 @@ const char* class_doc(ClassId id) {
   return g_docs[slot]->c_str();
 }
 
-// 1. Documentation and method table; 2. the spec with its slots in fixed order;
+// 1. Documentation and method table; 2. the PyType_Spec with its slots in fixed order;
 // 3. PyType_FromSpec; 4. the name text kept alive where the interpreter does not copy it.
 PyTypeObject* create_class(ClassId id) {
   const ClassDescription& description = class_description(id);
