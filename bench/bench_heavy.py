@@ -12,13 +12,11 @@ of the terms (the script counts them), so it is a speed reference, not an equiva
 """
 import argparse
 import json
-import os
 import statistics
-import subprocess
-import sys
-import time
 
 import numpy as np
+
+from bench_common import cpp_bench, elapsed_ms, run_child, run_json
 
 CASES = [(10_000, 100), (1_000_000, 10)]
 THREADS = [1, 2]
@@ -29,9 +27,7 @@ def alternating_ms(fns, repeats):
     times = [[] for _ in fns]
     for _ in range(repeats):
         for fn, out in zip(fns, times):
-            start = time.perf_counter()
-            fn()
-            out.append((time.perf_counter() - start) * 1e3)
+            out.append(elapsed_ms(fn))
     return times
 
 
@@ -69,20 +65,9 @@ def child(repeats):
     print(json.dumps(rows))
 
 
-def run_child(threads, repeats):
-    """Runs child() in a fresh interpreter whose pool has `threads` workers."""
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([sys.executable, __file__, "--child", "--repeats", str(repeats)],
-                         env=env, check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
-
-
 def run_kernel_bench(binary, threads, elements, iterations, repeats):
     """Runs the C++ plain-against-lockstep timing with a pool of `threads` workers."""
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([binary, str(elements), str(iterations), str(repeats)], env=env,
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out)
+    return run_json([binary, elements, iterations, repeats], threads)
 
 
 def collect(binary, rounds, repeats):
@@ -91,7 +76,7 @@ def collect(binary, rounds, repeats):
     differing = None
     for _ in range(rounds):
         for t in THREADS:
-            rows = run_child(t, repeats)
+            rows = run_child(__file__, t, "--repeats", str(repeats))
             differing = rows[-1]
             for index, (elements, iterations) in enumerate(CASES):
                 entry = times.setdefault((index, t), {"zelto": [], "numpy": [], "plain": [],
@@ -115,11 +100,7 @@ def main():
         child(args.repeats)
         return
 
-    import zelto_ml
-
-    binary = os.path.join(os.path.dirname(zelto_ml.__file__), "heavy_bench")
-    if not os.access(binary, os.X_OK):
-        binary = None
+    binary = cpp_bench("heavy_bench")
     times, differing = collect(binary, args.rounds, args.repeats)
     med = {key: {name: statistics.median(v) if v else None for name, v in entry.items()}
            for key, entry in times.items()}

@@ -10,29 +10,14 @@ resident memory each operation adds on a 4096 x 4096 matrix, against the size of
 """
 import argparse
 import json
-import os
-import statistics
-import subprocess
-import sys
-import time
 
 import numpy as np
+
+from bench_common import cpp_bench, median_ms, run_child, run_json
 
 MATMUL_SIZES = [8, 64, 512, 1024, 2048]
 ELEMENTWISE_SIZES = [10**3, 10**5, 10**7]
 TRANSPOSE_SIZE = 4096
-
-
-def median_ms(fn, budget_s=0.6, max_repeats=2000):
-    """Median wall time of fn() in milliseconds, repeated within about budget_s seconds."""
-    fn()
-    times = []
-    deadline = time.perf_counter() + budget_s
-    while len(times) < 3 or (time.perf_counter() < deadline and len(times) < max_repeats):
-        start = time.perf_counter()
-        fn()
-        times.append((time.perf_counter() - start) * 1e3)
-    return statistics.median(times)
 
 
 def side_by_side(ours, theirs):
@@ -107,18 +92,9 @@ def child_memory():
     print(json.dumps(rows))
 
 
-def run_child(kind, threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([sys.executable, __file__, "--child", kind], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
-
-
 def kernel_bench(binary, threads, n):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([binary, str(n), "3"], env=env, check=True, capture_output=True,
-                         text=True).stdout
-    return json.loads(out)
+    """The C++ matmul kernels against the plain loop (3 repeats) with a pool of `threads`."""
+    return run_json([binary, n, 3], threads)
 
 
 def main():
@@ -134,20 +110,18 @@ def main():
         child_memory()
         return
 
-    import zelto_ml
-
     print(f"pool of {args.threads}; medians, best of 3 alternating rounds")
     print(f"{'case':>16} {'zelto ms':>10} {'numpy ms':>10} {'numpy/zelto':>11} {'GFLOPS':>8} "
           f"{'numpy GFLOPS':>12}")
-    for row in run_child("speed", args.threads):
+    for row in run_child(__file__, args.threads, "speed"):
         line = (f"{row['case']:>16} {row['zelto_ms']:>10.4f} {row['numpy_ms']:>10.4f} "
                 f"{row['numpy_ms'] / row['zelto_ms']:>11.2f}")
         if "gflops" in row:
             line += f" {row['gflops']:>8.1f} {row['numpy_gflops']:>12.1f}"
         print(line)
 
-    binary = os.path.join(os.path.dirname(zelto_ml.__file__), "matrix_bench")
-    if os.access(binary, os.X_OK):
+    binary = cpp_bench("matrix_bench")
+    if binary:
         print(f"\nmatmul kernels on the pool (GFLOPS); speedup of the chosen ISA over the plain loop")
         for n in (512, 1024, 2048):
             k = kernel_bench(binary, args.threads, n)
@@ -160,7 +134,7 @@ def main():
 
     if not args.skip_memory:
         print(f"\npeak resident memory added by one call, {TRANSPOSE_SIZE} x {TRANSPOSE_SIZE}")
-        for row in run_child("memory", args.threads):
+        for row in run_child(__file__, args.threads, "memory"):
             print(f"{row['case']:>16} {row['peak_added_mib']:>8.1f} MiB "
                   f"(result {row['result_mib']:.1f} MiB)")
 

@@ -10,11 +10,11 @@ workers. The ratio column is zelto / numpy. The pure pool costs without conversi
 (cmake -DZELTO_BUILD_BENCH=ON).
 """
 import argparse
-import json
 import os
-import subprocess
 import sys
 import textwrap
+
+from bench_common import run_json
 
 CHILD = textwrap.dedent("""
     import json, time
@@ -46,12 +46,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--threads", type=int, default=os.cpu_count())
     args = parser.parse_args()
-    env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads))
-    out = subprocess.run([sys.executable, "-c", CHILD], env=env, check=True,
-                         capture_output=True, text=True).stdout
+    rows = run_json([sys.executable, "-c", CHILD], args.threads)
     print(f"ZeltoMatrix.add vs numpy add, pool of {args.threads} (best of repeats, us)")
     print(f"{'elements':>10} {'zelto':>10} {'numpy':>10} {'ratio':>7}")
-    for size, zelto, numpy_us in json.loads(out.strip().splitlines()[-1]):
+    for size, zelto, numpy_us in rows:
         print(f"{size:>10} {zelto:>10.2f} {numpy_us:>10.2f} {zelto / numpy_us:>7.2f}")
 
 

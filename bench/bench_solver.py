@@ -8,34 +8,20 @@ a fit with 0 steps (argument conversion) and divides by `iters`. numpy's step is
 p = X @ w + b; e = p - y; g = X.T @ e; w -= (g / n) * lr; b -= (sum(e) / n) * lr.
 predict is timed with its list result against X @ w + b (an array; .tolist() shown separately).
 
-When a directory on PYTHONPATH also holds solver_bench (cmake -DZELTO_BUILD_BENCH=ON),
+When the module's directory also holds solver_bench (cmake -DZELTO_BUILD_BENCH=ON),
 the same shapes are timed without the Python boundary (no list conversion) on the same pool
 size, and each instruction set's kernels on one thread against the plain row loops.
 """
 import argparse
 import json
-import os
-import statistics
-import subprocess
-import sys
-import time
 
 import numpy as np
+
+from bench_common import cpp_bench, median_ms, run_child, run_json
 
 CASES = [(100_000, 64), (10_000, 512), (1_000, 16)]
 ITERS = 100
 THREADS = [1, 2]
-
-
-def median_ms(fn, repeats):
-    """Median wall time of fn() over repeats calls after one warm-up call, in milliseconds."""
-    fn()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append((time.perf_counter() - start) * 1e3)
-    return statistics.median(times)
 
 
 def numpy_fit(x, y, lr, iters):
@@ -67,37 +53,20 @@ def child(repeats):
         # for a while after each call and would otherwise take the cores from the pool.
         row = {
             "n": n, "m": m,
-            "fit_ms": median_ms(lambda: trained.fit(xm, yl), repeats),
-            "fit0_ms": median_ms(lambda: untrained.fit(xm, yl), repeats),
-            "predict_ms": median_ms(lambda: trained.predict(xm), repeats * 4),
-            "numpy_fit_ms": median_ms(lambda: numpy_fit(x, y, lr, ITERS), repeats),
-            "numpy_predict_ms": median_ms(lambda: x @ w + b, repeats * 4),
-            "numpy_predict_list_ms": median_ms(lambda: (x @ w + b).tolist(), repeats * 4),
+            "fit_ms": median_ms(lambda: trained.fit(xm, yl), repeats=repeats),
+            "fit0_ms": median_ms(lambda: untrained.fit(xm, yl), repeats=repeats),
+            "predict_ms": median_ms(lambda: trained.predict(xm), repeats=repeats * 4),
+            "numpy_fit_ms": median_ms(lambda: numpy_fit(x, y, lr, ITERS), repeats=repeats),
+            "numpy_predict_ms": median_ms(lambda: x @ w + b, repeats=repeats * 4),
+            "numpy_predict_list_ms": median_ms(lambda: (x @ w + b).tolist(), repeats=repeats * 4),
         }
         rows.append(row)
     print(json.dumps(rows))
 
 
-def run_child(threads, repeats):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([sys.executable, __file__, "--child", "--repeats", str(repeats)],
-                         env=env, check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
-
-
-def find_cpp_bench():
-    for folder in os.environ.get("PYTHONPATH", "").split(os.pathsep):
-        path = os.path.join(folder, "solver_bench")
-        if folder and os.access(path, os.X_OK):
-            return path
-    return None
-
-
 def run_cpp_bench(binary, threads, n, m, repeats):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([binary, str(n), str(m), "20", str(repeats)], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out)
+    """The C++ solver bench on an n x m matrix (20 steps) with a pool of `threads` workers."""
+    return run_json([binary, n, m, 20, repeats], threads)
 
 
 def main():
@@ -108,7 +77,8 @@ def main():
     if args.child:
         child(args.repeats)
         return
-    results = {threads: run_child(threads, args.repeats) for threads in THREADS}
+    results = {threads: run_child(__file__, threads, "--repeats", str(args.repeats))
+               for threads in THREADS}
     print(f"{'threads':>7} {'shape':>12} | {'step ms':>8} {'numpy':>8} {'speedup':>7} | "
           f"{'predict ms':>10} {'numpy':>8} {'+list':>8} {'speedup':>7}")
     for threads, rows in results.items():
@@ -119,7 +89,7 @@ def main():
                   f"{numpy_step / step:6.2f}x | {r['predict_ms']:10.3f} "
                   f"{r['numpy_predict_ms']:8.3f} {r['numpy_predict_list_ms']:8.3f} "
                   f"{r['numpy_predict_ms'] / r['predict_ms']:6.2f}x")
-    binary = find_cpp_bench()
+    binary = cpp_bench("solver_bench")
     if binary is None:
         return
     print("\nwithout the Python boundary (numpy columns from the table above)")

@@ -29,6 +29,7 @@ import numpy as np
 import bench_heavy
 import bench_matrix
 import bench_solver
+from bench_common import cpp_bench, median_ms
 
 FEATURES = 32        # columns of the solver's matrices
 FIT_STEPS = 10       # gradient steps per timed fit
@@ -126,8 +127,8 @@ def paired(ours: Callable[[], object], theirs: Callable[[], object], rounds: int
         variants.append(one_blas_thread(theirs))
     a, b = [], []
     for _ in range(rounds):
-        a.append(bench_matrix.median_ms(ours, budget_s))
-        b.extend(bench_matrix.median_ms(v, budget_s) for v in variants)
+        a.append(median_ms(ours, budget_s))
+        b.extend(median_ms(v, budget_s) for v in variants)
     return min(a), min(b)
 
 
@@ -187,18 +188,17 @@ class FitTimer:
 
     def setup_ms(self, budget_s: float) -> float:
         """A fit with no steps: converting the targets and resetting the model."""
-        return bench_matrix.median_ms(lambda: self.untrained.fit(self.xm, self.targets), budget_s)
+        return median_ms(lambda: self.untrained.fit(self.xm, self.targets), budget_s)
 
 
-def plain_loops(zelto_ml, sizes: Dict[str, List[int]], threads: int) -> Dict[Tuple[str, int], float]:
+def plain_loops(sizes: Dict[str, List[int]], threads: int) -> Dict[Tuple[str, int], float]:
     """Milliseconds of the plain C++ reference loops on the same pool, where the benches exist."""
     found = {}
-    where = os.path.dirname(zelto_ml.__file__)
-    matrix, heavy = os.path.join(where, "matrix_bench"), os.path.join(where, "heavy_bench")
-    if os.access(matrix, os.X_OK):
+    matrix, heavy = cpp_bench("matrix_bench"), cpp_bench("heavy_bench")
+    if matrix:
         for n in sizes["matmul"]:
             found[("matmul", n)] = bench_matrix.kernel_bench(matrix, threads, n)["plain_ms"]
-    if os.access(heavy, os.X_OK):
+    if heavy:
         for n in sizes["run_heavy_logic"]:
             found[("run_heavy_logic", n)] = bench_heavy.run_kernel_bench(
                 heavy, threads, n, HEAVY_ITERATIONS, 5)["plain_ms"]
@@ -228,7 +228,7 @@ def run(zelto_ml, sizes: Dict[str, List[int]], rounds: int, budget_s: float,
             results.append(Result(op, size, label, work, zelto_ms, numpy_ms))
             done += 1
     progress(done, total, "plain C++ reference loops")
-    plain = plain_loops(zelto_ml, sizes, threads)
+    plain = plain_loops(sizes, threads)
     for r in results:
         r.plain_ms = plain.get((r.op, r.size))
     sys.stderr.write("\r" + " " * 60 + "\r")
