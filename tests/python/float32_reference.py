@@ -47,6 +47,7 @@ def raises_panic(message):
         yield
     assert type(info.value).__name__ == "PanicException"
     assert info.value.args == (message,)
+    assert str(info.value) == message
 
 
 def out_of_bounds(n):

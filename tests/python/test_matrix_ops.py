@@ -1,51 +1,19 @@
 """add, mul, matmul and transpose: exact float32 results, shapes, errors, and pool-size independence."""
-import contextlib
-import math
-
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import float32_reference as ref
+from float32_reference import assert_same_floats, bits, raises_panic
 from zelto_ml import ZeltoMatrix
 
 INF = float("inf")
 NAN = float("nan")
 
 
-def bits(values):
-    return np.asarray(values, dtype=np.float32).view(np.uint32)
-
-
-def assert_same_floats(got, want):
-    """Equal bit for bit, except that any NaN matches any NaN at the same position."""
-    got = np.asarray(got, dtype=np.float32).ravel()
-    want = np.asarray(want, dtype=np.float32).ravel()
-    assert got.shape == want.shape
-    nan = np.isnan(want)
-    assert np.array_equal(np.isnan(got), nan)
-    assert np.array_equal(bits(got[~nan]), bits(want[~nan]))
-
-
 def matrix(arr):
     arr = np.asarray(arr, dtype=np.float32)
     return ZeltoMatrix(arr.ravel().tolist(), arr.shape[0], arr.shape[1])
-
-
-def reference_matmul(a, b):
-    """c[i][j] = a[i][p] * b[p][j] + c[i][j] from +0.0, p ascending, one float32 rounding each."""
-    c = np.zeros((a.shape[0], b.shape[1]), dtype=np.float32)
-    with np.errstate(all="ignore"):
-        for p in range(a.shape[1]):
-            c = np.multiply(a[:, p:p + 1], b[p:p + 1, :]) + c
-    return c
-
-
-@contextlib.contextmanager
-def raises_panic(message):
-    with pytest.raises(BaseException) as info:
-        yield
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == message
 
 
 # ---- matmul ---------------------------------------------------------------------------------
@@ -94,7 +62,7 @@ def test_matmul_with_itself_leaves_the_input_unchanged():
     a = ZeltoMatrix(data, 2, 2)
     c = a.matmul(a)
     assert c is not a
-    assert_same_floats(c.to_list(), reference_matmul(*[np.array(data, np.float32).reshape(2, 2)] * 2))
+    assert_same_floats(c.to_list(), ref.matmul(*[np.array(data, np.float32).reshape(2, 2)] * 2))
     assert a.to_list() == data and a.shape() == (2, 2)
 
 
@@ -115,7 +83,7 @@ def matmul_operands(draw):
 @given(matmul_operands())
 def test_matmul_matches_the_float32_recurrence(operands):
     a, b = operands
-    assert_same_floats(matrix(a).matmul(matrix(b)).to_list(), reference_matmul(a, b))
+    assert_same_floats(matrix(a).matmul(matrix(b)).to_list(), ref.matmul(a, b))
 
 
 # ---- add and mul ----------------------------------------------------------------------------

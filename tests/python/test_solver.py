@@ -1,55 +1,19 @@
 """ZeltoSolver fit and predict: worked examples, failures and the state they leave, exact float32
 references for predict and for fit on a one-thread pool, and pool-size independence."""
-import contextlib
 import math
 
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import float32_reference as ref
+from float32_reference import F32, assert_same_floats, out_of_bounds, raises_panic
 from zelto_ml import ZeltoMatrix, ZeltoSolver
-
-F32 = np.float32
-NAN = float("nan")
 
 
 def matrix(arr):
     arr = np.asarray(arr, dtype=np.float32)
     return ZeltoMatrix(arr.ravel().tolist(), arr.shape[0], arr.shape[1])
-
-
-def assert_same_floats(got, want):
-    """Equal bit for bit, except that any NaN matches any NaN at the same position."""
-    got = np.asarray(got, dtype=np.float32).ravel()
-    want = np.asarray(want, dtype=np.float32).ravel()
-    assert got.shape == want.shape
-    nan = np.isnan(want)
-    assert np.array_equal(np.isnan(got), nan)
-    assert np.array_equal(got[~nan].view(np.uint32), want[~nan].view(np.uint32))
-
-
-@contextlib.contextmanager
-def raises_panic(message):
-    with pytest.raises(BaseException) as info:
-        yield
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == message
-
-
-def out_of_bounds(n):
-    return f"index out of bounds: the len is {n} but the index is {n}"
-
-
-def reference_predict(x, w, b):
-    """p = b, then p = p + w_j * x_ij for j ascending, each operation rounded to float32."""
-    out = []
-    with np.errstate(all="ignore"):
-        for row in np.asarray(x, dtype=np.float32):
-            p = F32(b)
-            for j, xj in enumerate(row):
-                p = p + w[j] * xj
-            out.append(p)
-    return np.array(out, dtype=np.float32)
 
 
 X22 = [[1.0, 2.0], [3.0, 4.0]]
@@ -215,53 +179,10 @@ def test_predict_matches_the_float32_recurrence(case):
         w = [F32(0.0) - (((-y[j] * d[j]) / n_f) * lr) for j in range(m)]
         b = F32(0.0) - ((F32(-y.sum()) / n_f) * lr)
     assert_same_floats(s.predict(matrix(x) if len(x) else ZeltoMatrix([], 0, m)),
-                       reference_predict(x, w, b))
+                       ref.predict(x, w, b))
 
 
 # ---- fit on a one-thread pool against a model of its division -------------------------------
-
-def one_thread_leaves(n):
-    """Leaf ranges of a one-thread pool: halves, then quarters, then eighths, as a nested tree."""
-    def piece(begin, end, budget, moved):
-        half = (end - begin) // 2
-        if half >= 1 and (moved or budget > 0):
-            nxt = max(1, budget // 2) if moved else budget // 2
-            return (piece(begin, begin + half, nxt, False), piece(begin + half, end, nxt, False))
-        return (begin, end)
-    if n // 2 >= 1:
-        return (piece(0, n // 2, 0, True), piece(n // 2, n, 0, True))
-    return (0, n)
-
-
-def reference_fit(x, y, lr, iters):
-    """Gradient descent in float32 with the sums grouped as a one-thread pool groups them."""
-    n, m = x.shape
-    w, b, n_f = np.zeros(m, dtype=np.float32), F32(0.0), F32(n)
-    tree = one_thread_leaves(n)
-
-    def leaf(begin, end):
-        a, a_b = np.zeros(m, dtype=np.float32), F32(0.0)
-        for i in range(begin, end):
-            p = F32(b)
-            for j in range(m):
-                p = p + w[j] * x[i, j]
-            e = p - y[i]
-            a = e * x[i] + a
-            a_b = a_b + e
-        return np.zeros(m, dtype=np.float32) + a, F32(0.0) + a_b
-
-    def walk(node):
-        if isinstance(node[0], int):
-            return leaf(*node)
-        (la, lb), (ra, rb) = walk(node[0]), walk(node[1])
-        return la + ra, lb + rb
-
-    for _ in range(iters):
-        g, g_b = walk(tree)
-        w = w - ((g / n_f) * lr)
-        b = b - ((g_b / n_f) * lr)
-    return w, b
-
 
 FIT_SNIPPET = """
 import json
@@ -282,9 +203,9 @@ def test_fit_on_one_thread_matches_the_grouped_reference(pool_run, n, m):
     y = rng.standard_normal(n).astype(np.float32) * F32(100.0)
     lr, iters = F32(0.01), 3
     got = pool_run(1, FIT_SNIPPET.format(x=x.tolist(), lr=float(lr), iters=iters, y=y.tolist()))
-    w, b = reference_fit(x, y, lr, iters)
+    w, b = ref.fit(x, y, lr, iters)
     probe = np.vstack([np.zeros((1, m)), np.eye(m), x]).astype(np.float32)
-    assert_same_floats(got, reference_predict(probe, w, b))
+    assert_same_floats(got, ref.predict(probe, w, b))
 
 
 PREDICT_SNIPPET = """
