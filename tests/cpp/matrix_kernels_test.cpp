@@ -10,21 +10,12 @@
 
 #include "matrix/kernels.hpp"
 #include "matrix_reference.hpp"
+#include "test_support.hpp"
 
 namespace zelto {
 namespace {
 
-// Index of the first element whose bits differ (NaN matches any NaN), or -1.
-long first_difference(const std::vector<float>& got, const std::vector<float>& want) {
-  if (got.size() != want.size()) return 0;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    const bool both_nan = std::isnan(got[i]) && std::isnan(want[i]);
-    if (!both_nan && std::bit_cast<std::uint32_t>(got[i]) != std::bit_cast<std::uint32_t>(want[i])) {
-      return static_cast<long>(i);
-    }
-  }
-  return -1;
-}
+using testing_support::first_difference;
 
 class MatrixKernels : public ::testing::TestWithParam<Isa> {
  protected:

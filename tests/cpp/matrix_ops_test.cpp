@@ -7,23 +7,15 @@
 
 #include "core/fatal.hpp"
 #include "matrix/matrix.hpp"
+#include "test_support.hpp"
 
 namespace zelto {
 namespace {
 
+using testing_support::fatal_message;
+
 Matrix zeros(std::uint64_t rows, std::uint64_t cols) {
   return Matrix{FloatVec::zeros(rows * cols), rows, cols};
-}
-
-// The message of the FatalError that f throws, or "" when it returns.
-template <class F>
-std::string fatal_message(F&& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "";
 }
 
 struct MatmulCase {

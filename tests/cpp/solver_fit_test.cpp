@@ -9,9 +9,12 @@
 
 #include "core/fatal.hpp"
 #include "solver/solver.hpp"
+#include "test_support.hpp"
 
 namespace zelto {
 namespace {
+
+using testing_support::fatal_message;
 
 FloatVec vec(const std::vector<float>& values) {
   FloatVec v = FloatVec::uninitialized(values.size());
@@ -23,17 +26,6 @@ std::vector<float> values(const FloatVec& v) { return std::vector<float>(v.begin
 
 Matrix matrix(const std::vector<float>& data, std::uint64_t rows, std::uint64_t cols) {
   return Matrix{vec(data), rows, cols};
-}
-
-// The message of the FatalError that f throws, or "" when it returns.
-template <class F>
-std::string fatal_message(F&& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "";
 }
 
 std::string out_of_bounds(std::size_t len) {

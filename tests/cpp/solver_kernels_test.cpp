@@ -10,26 +10,15 @@
 
 #include "solver/solver_kernels.hpp"
 #include "solver_reference.hpp"
+#include "test_support.hpp"
 
 namespace zelto {
 namespace {
 
 namespace ref = solver_reference;
 
-// Same bits, or NaN on both sides.
-bool same(float got, float want) {
-  return (std::isnan(got) && std::isnan(want)) ||
-         std::bit_cast<std::uint32_t>(got) == std::bit_cast<std::uint32_t>(want);
-}
-
-// Index of the first mismatch, or -1.
-long first_difference(const std::vector<float>& got, const std::vector<float>& want) {
-  if (got.size() != want.size()) return 0;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    if (!same(got[i], want[i])) return static_cast<long>(i);
-  }
-  return -1;
-}
+using testing_support::first_difference;
+using testing_support::same_bits;
 
 // Rows and columns around every vector width and block edge, and widths whose rows ahead are
 // requested into L2 rather than L1.
@@ -101,7 +90,7 @@ TEST_P(SolverKernels, GradientMatchesPlainLoop) {
       const float got_b =
           kernels().gradient_rows(x.data(), n, m, w.data(), b, y.data(), got.data(), ab0);
       ASSERT_EQ(first_difference(got, want), -1) << n << "x" << m;
-      ASSERT_TRUE(same(got_b, want_b)) << n << "x" << m << ": " << got_b << " vs " << want_b;
+      ASSERT_TRUE(same_bits(got_b, want_b)) << n << "x" << m << ": " << got_b << " vs " << want_b;
     }
   }
 }

@@ -1,4 +1,5 @@
-"""Shared helpers: running a snippet in a fresh interpreter (the pool is sized once per process)."""
+"""Shared helpers: running a snippet in a fresh interpreter (the pool is sized once per process),
+and a sequence whose claimed length is not its real one."""
 import json
 import os
 import subprocess
@@ -33,3 +34,19 @@ def run_with_pool(threads, code):
 @pytest.fixture
 def pool_run():
     return run_with_pool
+
+
+class HugeLen:
+    """A sequence that claims `length` items and yields two (0.0 and 1.0): a length hint that
+    must neither limit the reading nor be trusted for the allocation."""
+
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        if index >= 2:
+            raise IndexError(index)
+        return float(index)

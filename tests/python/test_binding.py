@@ -3,6 +3,7 @@ error wrapping and borrow flags."""
 import math
 
 import pytest
+from conftest import HugeLen
 
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
@@ -206,19 +207,6 @@ class BadLen(list):
 class ShortLen(list):
     def __len__(self):
         return 1
-
-
-class HugeLen:
-    def __init__(self, length):
-        self.length = length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, index):
-        if index >= 2:
-            raise IndexError(index)
-        return float(index)
 
 
 @pytest.mark.parametrize("data", [BadLen([1.0, 2.0, 3.0]), ShortLen([1.0, 2.0, 3.0]),

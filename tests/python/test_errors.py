@@ -4,7 +4,7 @@ import re
 import sys
 
 import pytest
-from conftest import run_python
+from conftest import HugeLen, run_python
 
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
@@ -18,21 +18,6 @@ def caught(call):
 
 
 PanicException = type(caught(lambda: ZeltoMatrix([], 1, 1)))
-
-
-class HugeLen:
-    """A sequence that claims `length` items and yields two."""
-
-    def __init__(self, length):
-        self.length = length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, index):
-        if index >= 2:
-            raise IndexError(index)
-        return 1.0
 
 
 def test_panic_exception_class():
@@ -71,7 +56,7 @@ def test_refused_allocation_is_memory_error(length):
         ZeltoMatrix(HugeLen(length), 1, 2)
     with pytest.raises(MemoryError):
         run_heavy_logic(HugeLen(length), 1)
-    assert ZeltoMatrix(HugeLen(2), 1, 2).to_list() == [1.0, 1.0]
+    assert ZeltoMatrix(HugeLen(2), 1, 2).to_list() == [0.0, 1.0]
 
 
 def test_fatal_report_on_stderr():
