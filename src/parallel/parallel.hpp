@@ -35,24 +35,25 @@ inline std::size_t chunk_count(std::size_t length, std::size_t chunk) {
 // Checks that a collecting loop wrote one value per unit.
 void check_write_count(std::size_t expected, std::size_t written);
 
-}  // namespace detail
-
-// out[i] = f(in[i]) for every element.
-template <class F>
-FloatVec parallel_map(const FloatVec& in, F&& f, double ns_per_unit) {
-  FloatVec out = FloatVec::uninitialized(in.size());
-  const float* src = in.data();
-  float* dst = out.data();
+// Runs write(begin, end) on every leaf of the division of units, then checks that the leaves
+// together covered every unit: each leaf counts its units and pieces add the counts. The leaf
+// holds its own copy of write (a few references), so a leaf call costs what a direct one does.
+template <class Write>
+void run_writing(std::size_t units, double ns_per_unit, Write write) {
   const std::size_t written = run_divided<std::size_t>(
-      in.size(), ns_per_unit,
-      [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) dst[i] = f(src[i]);
+      units, ns_per_unit,
+      [write](std::size_t begin, std::size_t end) {
+        write(begin, end);
         return end - begin;
       },
       [](std::size_t left, std::size_t right) { return left + right; });
-  detail::check_write_count(in.size(), written);
-  return out;
+  check_write_count(units, written);
 }
+
+}  // namespace detail
+
+// Each loop below comes in two forms: the *_leaves form holds the division, and the per-unit
+// form is the same loop with a leaf that visits its units one at a time in increasing order.
 
 // As parallel_map, with leaf(const float* in, float* out, count) writing a whole leaf.
 template <class Leaf>
@@ -60,37 +61,21 @@ FloatVec parallel_map_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit
   FloatVec out = FloatVec::uninitialized(in.size());
   const float* src = in.data();
   float* dst = out.data();
-  const std::size_t written = run_divided<std::size_t>(
-      in.size(), ns_per_unit,
-      [&](std::size_t begin, std::size_t end) {
-        leaf(src + begin, dst + begin, end - begin);
-        return end - begin;
-      },
-      [](std::size_t left, std::size_t right) { return left + right; });
-  detail::check_write_count(in.size(), written);
+  detail::run_writing(in.size(), ns_per_unit, [&](std::size_t begin, std::size_t end) {
+    leaf(src + begin, dst + begin, end - begin);
+  });
   return out;
 }
 
-// One value per chunk: out[k] = f(chunk_pointer, chunk_length) for chunk k.
+// out[i] = f(in[i]) for every element.
 template <class F>
-FloatVec parallel_map_chunks(const FloatVec& in, std::size_t chunk, F&& f, double ns_per_unit) {
-  const std::size_t chunks = detail::chunk_count(in.size(), chunk);
-  FloatVec out = FloatVec::uninitialized(chunks);
-  const float* src = in.data();
-  const std::size_t length = in.size();
-  float* dst = out.data();
-  const std::size_t written = run_divided<std::size_t>(
-      chunks, ns_per_unit,
-      [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-          const std::size_t first = k * chunk;
-          dst[k] = f(src + first, length - first < chunk ? length - first : chunk);
-        }
-        return end - begin;
+FloatVec parallel_map(const FloatVec& in, F&& f, double ns_per_unit) {
+  return parallel_map_leaves(
+      in,
+      [&](const float* src, float* dst, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) dst[i] = f(src[i]);
       },
-      [](std::size_t left, std::size_t right) { return left + right; });
-  detail::check_write_count(chunks, written);
-  return out;
+      ns_per_unit);
 }
 
 // As parallel_map_chunks, with leaf(first_chunk, end_chunk, out) writing out[0 .. end-first).
@@ -100,33 +85,26 @@ FloatVec parallel_map_chunks_leaves(const FloatVec& in, std::size_t chunk, Leaf&
   const std::size_t chunks = detail::chunk_count(in.size(), chunk);
   FloatVec out = FloatVec::uninitialized(chunks);
   float* dst = out.data();
-  const std::size_t written = run_divided<std::size_t>(
-      chunks, ns_per_unit,
-      [&](std::size_t begin, std::size_t end) {
-        leaf(begin, end, dst + begin);
-        return end - begin;
-      },
-      [](std::size_t left, std::size_t right) { return left + right; });
-  detail::check_write_count(chunks, written);
+  detail::run_writing(chunks, ns_per_unit, [&](std::size_t begin, std::size_t end) {
+    leaf(begin, end, dst + begin);
+  });
   return out;
 }
 
-// g(chunk_index, chunk_pointer, chunk_length) for every chunk of out, each by one work item.
-template <class G>
-void parallel_for_each_chunk_mut(FloatVec& out, std::size_t chunk, G&& g, double ns_per_unit) {
-  const std::size_t chunks = detail::chunk_count(out.size(), chunk);
-  float* dst = out.data();
-  const std::size_t length = out.size();
-  run_divided<std::size_t>(
-      chunks, ns_per_unit,
-      [&](std::size_t begin, std::size_t end) {
+// One value per chunk: out[k] = f(chunk_pointer, chunk_length) for chunk k.
+template <class F>
+FloatVec parallel_map_chunks(const FloatVec& in, std::size_t chunk, F&& f, double ns_per_unit) {
+  const float* src = in.data();
+  const std::size_t length = in.size();
+  return parallel_map_chunks_leaves(
+      in, chunk,
+      [&](std::size_t begin, std::size_t end, float* dst) {
         for (std::size_t k = begin; k < end; ++k) {
           const std::size_t first = k * chunk;
-          g(k, dst + first, length - first < chunk ? length - first : chunk);
+          dst[k - begin] = f(src + first, length - first < chunk ? length - first : chunk);
         }
-        return std::size_t{0};
       },
-      [](std::size_t, std::size_t) { return std::size_t{0}; });
+      ns_per_unit);
 }
 
 // As parallel_for_each_chunk_mut, with leaf(first_chunk, end_chunk) writing those chunks.
@@ -143,20 +121,20 @@ void parallel_for_each_chunk_mut_leaves(FloatVec& out, std::size_t chunk, Leaf&&
       [](std::size_t, std::size_t) { return std::size_t{0}; });
 }
 
-// Folds the indices [start, end): each leaf folds into identity() in increasing order and then
-// passes once through reduce(identity(), folded); pieces combine as reduce(left, right).
-template <class Identity, class Fold, class Reduce>
-auto parallel_fold_reduce(std::size_t start, std::size_t end, Identity&& identity, Fold&& fold,
-                          Reduce&& reduce, double ns_per_unit) {
-  using Acc = decltype(identity());
-  return run_divided<Acc>(
-      end - start, ns_per_unit,
-      [&](std::size_t begin, std::size_t stop) {
-        Acc acc = identity();
-        for (std::size_t i = start + begin; i < start + stop; ++i) acc = fold(std::move(acc), i);
-        return reduce(identity(), std::move(acc));
+// g(chunk_index, chunk_pointer, chunk_length) for every chunk of out, each by one work item.
+template <class G>
+void parallel_for_each_chunk_mut(FloatVec& out, std::size_t chunk, G&& g, double ns_per_unit) {
+  float* dst = out.data();
+  const std::size_t length = out.size();
+  parallel_for_each_chunk_mut_leaves(
+      out, chunk,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+          const std::size_t first = k * chunk;
+          g(k, dst + first, length - first < chunk ? length - first : chunk);
+        }
       },
-      [&](Acc left, Acc right) { return reduce(std::move(left), std::move(right)); });
+      ns_per_unit);
 }
 
 // As parallel_fold_reduce, with fold_range(acc, first_index, end_index) folding a whole leaf.
@@ -174,19 +152,18 @@ auto parallel_fold_reduce_leaves(std::size_t start, std::size_t end, Identity&& 
       [&](Acc left, Acc right) { return reduce(std::move(left), std::move(right)); });
 }
 
-// Sum of f(in[i]): each leaf starts at -0.0 and adds its terms in index order; pieces add
-// as left + right. An empty input gives -0.0.
-template <class F>
-float parallel_map_sum(const FloatVec& in, F&& f, double ns_per_unit) {
-  const float* src = in.data();
-  return run_divided<float>(
-      in.size(), ns_per_unit,
-      [&](std::size_t begin, std::size_t end) {
-        float acc = -0.0f;
-        for (std::size_t i = begin; i < end; ++i) acc = acc + f(src[i]);
-        return acc;
+// Folds the indices [start, end): each leaf folds into identity() in increasing order and then
+// passes once through reduce(identity(), folded); pieces combine as reduce(left, right).
+template <class Identity, class Fold, class Reduce>
+auto parallel_fold_reduce(std::size_t start, std::size_t end, Identity&& identity, Fold&& fold,
+                          Reduce&& reduce, double ns_per_unit) {
+  using Acc = decltype(identity());
+  return parallel_fold_reduce_leaves(
+      start, end, identity,
+      [&](Acc& acc, std::size_t first, std::size_t stop) {
+        for (std::size_t i = first; i < stop; ++i) acc = fold(std::move(acc), i);
       },
-      [](float left, float right) { return left + right; });
+      reduce, ns_per_unit);
 }
 
 // As parallel_map_sum, with leaf(const float* in, count, -0.0f) returning the leaf's sum.
@@ -197,6 +174,19 @@ float parallel_map_sum_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_uni
       in.size(), ns_per_unit,
       [&](std::size_t begin, std::size_t end) { return leaf(src + begin, end - begin, -0.0f); },
       [](float left, float right) { return left + right; });
+}
+
+// Sum of f(in[i]): each leaf starts at -0.0 and adds its terms in index order; pieces add
+// as left + right. An empty input gives -0.0.
+template <class F>
+float parallel_map_sum(const FloatVec& in, F&& f, double ns_per_unit) {
+  return parallel_map_sum_leaves(
+      in,
+      [&](const float* src, std::size_t count, float acc) {
+        for (std::size_t i = 0; i < count; ++i) acc = acc + f(src[i]);
+        return acc;
+      },
+      ns_per_unit);
 }
 
 }  // namespace zelto
