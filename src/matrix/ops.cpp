@@ -37,6 +37,14 @@ constexpr MatrixKernels kBaseline = kernels_of<Isa::baseline>();
 constexpr MatrixKernels kAvx2 = kernels_of<Isa::avx2>();
 constexpr MatrixKernels kAvx512 = kernels_of<Isa::avx512>();
 
+// A matrix of a's shape whose elements kernel(in, out, count, v) writes, one leaf at a time.
+Matrix map_values(const Matrix& a, float v, decltype(MatrixKernels::add_values) kernel) {
+  FloatVec out = parallel_map_leaves(
+      a.data, [&](const float* in, float* dst, std::size_t count) { kernel(in, dst, count, v); },
+      kNsPerElement);
+  return Matrix{std::move(out), a.rows, a.cols};
+}
+
 }  // namespace
 
 const MatrixKernels& matrix_kernels(Isa isa) noexcept {
@@ -56,19 +64,11 @@ const MatrixKernels& matrix_kernels() noexcept {
 }
 
 Matrix matrix_add(const Matrix& a, float v) {
-  const auto kernel = matrix_kernels().add_values;
-  FloatVec out = parallel_map_leaves(
-      a.data, [&](const float* in, float* dst, std::size_t count) { kernel(in, dst, count, v); },
-      kNsPerElement);
-  return Matrix{std::move(out), a.rows, a.cols};
+  return map_values(a, v, matrix_kernels().add_values);
 }
 
 Matrix matrix_mul(const Matrix& a, float v) {
-  const auto kernel = matrix_kernels().mul_values;
-  FloatVec out = parallel_map_leaves(
-      a.data, [&](const float* in, float* dst, std::size_t count) { kernel(in, dst, count, v); },
-      kNsPerElement);
-  return Matrix{std::move(out), a.rows, a.cols};
+  return map_values(a, v, matrix_kernels().mul_values);
 }
 
 std::optional<Matrix> matmul(const Matrix& a, const Matrix& b) {
