@@ -7,6 +7,7 @@
 // accumulator a full register of columns at a time. Every lane-wise operation is one IEEE
 // single-precision operation, so each output sees the plain loop's operation sequence.
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 
@@ -117,16 +118,25 @@ inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step
   }
 }
 
+// Calls done(first_row, blocks, p) over the rows in the order of for_each_block, p[i] holding
+// the predictions of blocks[i]'s rows.
+template <class Done>
+inline void for_each_predicted_block(const float* x, std::size_t rows, std::size_t m,
+                                     const float* w, float b, Done&& done) noexcept {
+  for_each_block(x, rows, m, [&](std::size_t i0, const auto& blk, const float* next,
+                                 std::size_t next_len) {
+    RowVec p[std::extent_v<std::remove_reference_t<decltype(blk)>>];
+    predict_blocks(blk, w, b, next, next_len, p);
+    done(i0, blk, p);
+  });
+}
+
 }  // namespace
 
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                   float* out) noexcept {
-  for_each_block(x, rows, m, [&](std::size_t i0, const auto& blk, const float* next,
-                                 std::size_t next_len) {
-    constexpr std::size_t n = std::extent_v<std::remove_reference_t<decltype(blk)>>;
-    RowVec p[n];
-    predict_blocks(blk, w, b, next, next_len, p);
-    for (std::size_t i = 0; i < n; ++i) {
+  for_each_predicted_block(x, rows, m, w, b, [&](std::size_t i0, const auto& blk, const auto& p) {
+    for (std::size_t i = 0; i < std::size(blk); ++i) {
       float* dst = out + i0 + i * kRows;
       if (blk[i].rows == kRows) {
         std::memcpy(dst, &p[i], sizeof p[i]);
@@ -139,12 +149,8 @@ void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* 
 
 float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                     const float* y, float* a, float a_b) noexcept {
-  for_each_block(x, rows, m, [&](std::size_t i0, const auto& blk, const float* next,
-                                 std::size_t next_len) {
-    constexpr std::size_t n = std::extent_v<std::remove_reference_t<decltype(blk)>>;
-    RowVec p[n];
-    predict_blocks(blk, w, b, next, next_len, p);
-    for (std::size_t i = 0; i < n; ++i) {
+  for_each_predicted_block(x, rows, m, w, b, [&](std::size_t i0, const auto& blk, const auto& p) {
+    for (std::size_t i = 0; i < std::size(blk); ++i) {
       const std::size_t count = blk[i].rows;
       const RowVec e = p[i] - load_rows(y + i0 + i * kRows, count);
       if (count == kRows) {
