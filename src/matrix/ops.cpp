@@ -10,7 +10,7 @@ namespace {
 
 // Estimated cost of one element of add/mul and of one multiply-add of matmul, in ns: what the
 // pool weighs against the cost of waking workers.
-constexpr double kNsPerElement = 0.15;
+constexpr double kNsPerElement = 0.09;
 constexpr double kNsPerMultiplyAdd = 0.03;
 constexpr double kNsPerRow = 5.0;
 constexpr double kNsPerCopy = 0.5;
