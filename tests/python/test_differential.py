@@ -115,7 +115,7 @@ def test_transpose_moves_bits(arr):
 
 @st.composite
 def solver_case(draw):
-    m = draw(small_dim)
+    m = draw(dim)
     return dict(x=draw(values((1, m))), y=draw(st.lists(any_value, max_size=2)),
                 lr=draw(any_value), iters=draw(st.integers(0, 3)),
                 probe=draw(matrices(rows=dim, cols=st.integers(0, m + 1))))
@@ -150,8 +150,9 @@ def test_fit_on_one_row_then_predict(case):
     check_predict(s, case["probe"], w, b)
 
 
-@pytest.mark.parametrize("x", [0.5, -0.0, math.nan, math.inf, 1e39, 1e-45, 3.0e38])
-@pytest.mark.parametrize("iterations", [0, 1, 3])
+@pytest.mark.parametrize("x", [0.5, -0.5, 1.0, -3.0, 7.25, 100.0, -1e30, -0.0, math.nan,
+                               math.inf, 1e39, 1e-40, 1e-45, 3.0e38])
+@pytest.mark.parametrize("iterations", [0, 1, 2, 3, 5])
 def test_heavy_single_element(x, iterations):
     got = run_heavy_logic([x], iterations)
     ref.assert_same_floats([got], [ref.heavy([x], iterations)])
@@ -161,7 +162,8 @@ def test_heavy_single_element(x, iterations):
 
 @st.composite
 def fit_case(draw):
-    n, m = draw(st.integers(0, 40)), draw(st.integers(1, 6))
+    n = draw(st.one_of(st.integers(0, 40), st.integers(41, 260)))
+    m = draw(st.one_of(st.integers(1, 6), st.integers(7, 17)))
     y_len = draw(st.sampled_from([n, n, n + 2, max(n - 1, 0)]))
     elements = draw(st.sampled_from([moderate, moderate, any_value]))
     return dict(x=draw(values((n, m), elements)), y=draw(values(y_len, elements)),
@@ -220,11 +222,13 @@ def m(r, c):
     x.ravel()[::53] = np.nan
     x.ravel()[7::61] = -0.0
     return ZeltoMatrix(x.ravel().tolist(), r, c)
-a, b, c = m(45, 70), m(70, 33), m(500, 9)
-s = ZeltoSolver(0.25, 3)
+a, b, c, d, e = m(45, 70), m(70, 33), m(500, 9), m(67, 130), m(3001, 37)
+s, wide = ZeltoSolver(0.25, 3), ZeltoSolver(0.25, 1)
 s.fit(m(1, 9), [0.5])
-out = [a.matmul(b).to_list(), c.transpose().to_list(), c.add(1e-3).to_list(),
-       c.mul(-7.5).to_list(), s.predict(c), [run_heavy_logic([0.75], 4)]]
+wide.fit(m(1, 37), [0.5])
+out = [a.matmul(b).to_list(), d.matmul(d.transpose()).to_list(), c.transpose().to_list(),
+       c.add(1e-3).to_list(), c.mul(-7.5).to_list(), s.predict(c), wide.predict(e),
+       [run_heavy_logic([0.75], 4)]]
 print(json.dumps([hashlib.sha256(np.array(o, np.float32).tobytes()).hexdigest() for o in out]))
 """
 

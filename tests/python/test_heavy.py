@@ -92,21 +92,6 @@ def test_worked_values(data, iterations, expected):
     assert same(expected, result), (expected, result)
 
 
-@pytest.mark.parametrize("x", [0.5, -0.5, 1.0, -3.0, 1e-40, -0.0, 100.0, 3.0e38, -1e30, 7.25])
-@pytest.mark.parametrize("iterations", [1, 2, 5])
-def test_single_element_is_library_chain(x, iterations):
-    x = float(F32(x))
-    assert same(term(x, iterations), run_heavy_logic([x], iterations))
-
-
-@settings(max_examples=200, deadline=None)
-@given(st.floats(width=32, allow_nan=True, allow_infinity=True))
-def test_single_element_any_float(x):
-    result = run_heavy_logic([x], 1)
-    assert same(term(x, 1), result)
-    assert bits(result) >> 31 == 0
-
-
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.floats(width=32, allow_nan=False, allow_infinity=False), max_size=60),
        st.integers(1, 3))
