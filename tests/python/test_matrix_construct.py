@@ -13,18 +13,21 @@ def panic_class():
         return type(error)
 
 
-@pytest.mark.parametrize("rows, cols", [(0, 0), (0, 5), (5, 0), (2**64 - 1, 0), (1, 1), (2, 3)])
+@pytest.mark.parametrize("rows, cols", [(0, 0), (0, 5), (5, 0), (2**64 - 1, 0), (0, 2**64 - 1),
+                                        (1, 1), (2, 3)])
 def test_shapes(rows, cols):
     data = [float(i) for i in range(rows * cols)]
     m = ZeltoMatrix(data, rows, cols)
     assert m.shape() == (rows, cols)
     assert m.to_list() == data
+    assert m.add(1.0).shape() == (rows, cols)
 
 
 @pytest.mark.parametrize("data, rows, cols", [
     ([1.0, 2.0, 3.0], 2, 2),
     ([], 2**63, 2),
     ([], 2**32, 2**32),
+    ([1.0], 2**32, 2**32),
     ([1.0], 0, 1),
 ])
 def test_length_mismatch_is_a_panic(data, rows, cols):
