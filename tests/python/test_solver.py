@@ -1,5 +1,4 @@
-"""ZeltoSolver fit and predict: worked examples, failures and the state they leave, and
-re-entrant use."""
+"""ZeltoSolver fit and predict: worked examples, failures and the state they leave."""
 import math
 
 import numpy as np
@@ -99,36 +98,6 @@ def test_predict_uses_the_leading_weights_and_accepts_no_rows():
     assert s.predict(matrix([[1.0, 1.0], [0.5, -1.0]])) == [4.0, -0.5]
     assert s.predict(ZeltoMatrix([], 0, 4)) == []
     assert ZeltoSolver(0.1, 1).predict(ZeltoMatrix([], 0, 4)) == []
-
-
-# ---- re-entrancy and borrows ----------------------------------------------------------------
-
-class CallsBack:
-    """A target whose conversion calls back into the solver being trained."""
-
-    def __init__(self, call, seen):
-        self.call, self.seen = call, seen
-
-    def __float__(self):
-        try:
-            self.call()
-            self.seen.append("no error")
-        except RuntimeError as error:
-            self.seen.append(str(error))
-        return 1.0
-
-
-@pytest.mark.parametrize("method, message", [
-    ("fit", "Already borrowed"),
-    ("predict", "Already mutably borrowed"),
-])
-def test_reentrant_use_during_fit_is_refused(method, message):
-    s, x = ZeltoSolver(0.5, 1), matrix(X22)
-    seen = []
-    inner = (lambda: s.fit(x, [1.0, 2.0])) if method == "fit" else (lambda: s.predict(x))
-    s.fit(x, [CallsBack(inner, seen), 2.0])
-    assert seen == [message]
-    assert s.predict(x) == [7.5, 16.0]
 
 
 @pytest.mark.parametrize("bad_call", [
