@@ -9,7 +9,7 @@
 //    reused by every row of the leaf.
 // 3. Each panel is swept by register tiles of kTileRows rows x kTileVecs registers of columns:
 //    the tile's sums stay in registers for the whole depth block, each B register load feeds
-//    kTileRows products and each broadcast A element feeds kTileVecs.
+//    kTileRows products and each A element is broadcast into kTileVecs products.
 // 4. Columns that do not fill a register take a scalar path with the same per-element order.
 #include "core/simd.hpp"
 #include "matrix/kernels.hpp"
@@ -33,6 +33,16 @@ struct Strides {
 
 inline std::size_t smaller(std::size_t x, std::size_t y) noexcept { return x < y ? x : y; }
 
+// Reads one A element for one product. With 64-byte registers every product reads it anew,
+// so each multiply takes it as a broadcast memory operand ({1to16}): a broadcast into a
+// register shared by the row's products costs a vector-pipe slot on Zen 4 and slows the
+// multiplies by a fifth, while a memory operand only uses a load port. The empty asm hides
+// that the reads are equal, which stops the compiler from merging them.
+inline float element(const float* x) noexcept {
+  if constexpr (ZELTO_VEC_BYTES == 64) asm volatile("" : "+r"(x));
+  return *x;
+}
+
 // R rows x V registers of C, kept in registers across depth steps of p. In the first depth
 // block the sums start from +0.0 in registers instead of being read from C.
 template <std::size_t R, std::size_t V>
@@ -54,9 +64,10 @@ inline void tile(const float* a, const float* b, float* c, Strides s, std::size_
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < R; ++r) {
       // A scalar operand of a vector operation is broadcast to every lane unchanged.
-      const float x = a[r * s.a + p];
 #pragma GCC unroll 16
-      for (std::size_t v = 0; v < V; ++v) acc[r][v] = x * bv[v] + acc[r][v];
+      for (std::size_t v = 0; v < V; ++v) {
+        acc[r][v] = element(a + r * s.a + p) * bv[v] + acc[r][v];
+      }
     }
   }
 #pragma GCC unroll 16
