@@ -10,6 +10,7 @@
 // 3. Each panel is swept by register tiles of kTileRows rows x kTileVecs registers of columns:
 //    the tile's sums stay in registers for the whole depth block, each B register load feeds
 //    kTileRows products and each A element is broadcast into kTileVecs products.
+//    Each tile requests the B rows kAheadRows further down its depth block into L2 as it goes.
 // 4. Columns that do not fill a register take a scalar path with the same per-element order.
 #include "core/simd.hpp"
 #include "matrix/kernels.hpp"
@@ -20,6 +21,10 @@ namespace {
 constexpr std::size_t kTileRows = ZELTO_VEC_BYTES == 64 ? 6 : 4;
 constexpr std::size_t kTileVecs = ZELTO_VEC_BYTES == 64 ? 4 : 3;
 constexpr std::size_t kDepthBlock = 128;
+// B rows requested into L2 this far ahead of the row being multiplied: rows of a large B lie
+// on different pages, where the hardware prefetchers do not follow, so the first strip of
+// rows to reach a panel would otherwise wait on memory for every row.
+constexpr std::size_t kAheadRows = 16;
 constexpr std::size_t kPanelFloats = std::size_t{128} << 10;  // 512 KiB of B per panel
 constexpr std::size_t kPanelCols =
     kPanelFloats / kDepthBlock / (kTileVecs * kLanes) * (kTileVecs * kLanes);
@@ -61,6 +66,12 @@ inline void tile(const float* a, const float* b, float* c, Strides s, std::size_
     VecF bv[V];
 #pragma GCC unroll 16
     for (std::size_t v = 0; v < V; ++v) bv[v] = load(brow + v * kLanes);
+    if (p + kAheadRows < depth) {
+#pragma GCC unroll 16
+      for (std::size_t v = 0; v < V; ++v) {
+        __builtin_prefetch(brow + kAheadRows * s.b + v * kLanes, 0, 2);
+      }
+    }
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < R; ++r) {
       // A scalar operand of a vector operation is broadcast to every lane unchanged.
