@@ -11,6 +11,9 @@
 //    the tile's sums stay in registers for the whole depth block, each B register load feeds
 //    kTileRows products and each A element is broadcast into kTileVecs products.
 //    Each tile requests the B rows kAheadRows further down its depth block into L2 as it goes.
+//    The leaf's rows are cut into as few strips of at most kTileRows as possible, of sizes
+//    differing by at most one: 32 rows become 6+6+5+5+5+5 rather than 6+6+6+6+6+2, whose
+//    last strip would multiply at a fraction of the rate.
 // 4. Columns that do not fill a register take a scalar path with the same per-element order.
 #include "core/simd.hpp"
 #include "matrix/kernels.hpp"
@@ -152,6 +155,8 @@ inline void strip_rows(std::size_t rows, const float* a, const float* b, float* 
 void matmul_rows(const float* a, const float* b, float* c, std::size_t k, std::size_t n,
                  std::size_t first, std::size_t end) noexcept {
   const Strides s{k, n, n};
+  const std::size_t rows = end - first;
+  const std::size_t strips = (rows + kTileRows - 1) / kTileRows;
   if (k == 0) {
     for (std::size_t x = first * n; x < end * n; ++x) c[x] = 0.0f;
   }
@@ -159,9 +164,10 @@ void matmul_rows(const float* a, const float* b, float* c, std::size_t k, std::s
     const std::size_t depth = smaller(kDepthBlock, k - pc);
     for (std::size_t jc = 0; jc < n; jc += kPanelCols) {
       const std::size_t width = smaller(kPanelCols, n - jc);
-      for (std::size_t i = first; i < end; i += kTileRows) {
-        strip_rows<kTileRows>(smaller(kTileRows, end - i), a + i * k + pc, b + pc * n + jc,
-                              c + i * n + jc, s, depth, width, pc == 0);
+      for (std::size_t t = 0; t < strips; ++t) {
+        const std::size_t i = first + t * rows / strips;
+        strip_rows<kTileRows>(first + (t + 1) * rows / strips - i, a + i * k + pc,
+                              b + pc * n + jc, c + i * n + jc, s, depth, width, pc == 0);
       }
     }
   }
