@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::size_t kTileRows = ZELTO_VEC_BYTES == 64 ? 6 : 4;
 constexpr std::size_t kTileVecs = ZELTO_VEC_BYTES == 64 ? 4 : 3;
-constexpr std::size_t kDepthBlock = 128;
+constexpr std::size_t kDepthBlock = 512;
 // B rows requested into L2 this far ahead of the row being multiplied: rows of a large B lie
 // on different pages, where the hardware prefetchers do not follow, so the first strip of
 // rows to reach a panel would otherwise wait on memory for every row.

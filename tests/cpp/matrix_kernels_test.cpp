@@ -50,7 +50,7 @@ TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
 // Several depth blocks and column panels, computed as separate row ranges the way the
 // parallel loop hands them out into an unfilled result; rows outside a range stay untouched.
 TEST_P(MatrixKernels, MatmulBlockedRowRangesMatchPlainLoop) {
-  const std::size_t r = 23, k = 301, n = 1100;
+  const std::size_t r = 23, k = 1201, n = 1100;
   const auto a = reference::random_floats(r * k, 7, 0.001);
   const auto b = reference::random_floats(k * n, 8, 0.001);
   const auto want = reference::matmul(a, b, r, k, n);
