@@ -15,28 +15,6 @@ constexpr double kNsPerMultiplyAdd = 0.03;
 constexpr double kNsPerRow = 5.0;
 constexpr double kNsPerCopy = 0.5;
 
-template <Isa isa>
-constexpr MatrixKernels kernels_of() {
-  if constexpr (isa == Isa::baseline) {
-    return {baseline::add_values, baseline::mul_values, baseline::matmul_rows,
-            baseline::transpose_rows};
-#if defined(ZELTO_X86_VARIANTS)
-  } else if constexpr (isa == Isa::avx2) {
-    return {avx2::add_values, avx2::mul_values, avx2::matmul_rows, avx2::transpose_rows};
-  } else {
-    return {avx512::add_values, avx512::mul_values, avx512::matmul_rows,
-            avx512::transpose_rows};
-#else
-  } else {
-    return kernels_of<Isa::baseline>();
-#endif
-  }
-}
-
-constexpr MatrixKernels kBaseline = kernels_of<Isa::baseline>();
-constexpr MatrixKernels kAvx2 = kernels_of<Isa::avx2>();
-constexpr MatrixKernels kAvx512 = kernels_of<Isa::avx512>();
-
 // A matrix of a's shape whose elements kernel(in, out, count, v) writes, one leaf at a time.
 Matrix map_values(const Matrix& a, float v, decltype(MatrixKernels::add_values) kernel) {
   FloatVec out = parallel_map_leaves(
@@ -46,22 +24,6 @@ Matrix map_values(const Matrix& a, float v, decltype(MatrixKernels::add_values) 
 }
 
 }  // namespace
-
-const MatrixKernels& matrix_kernels(Isa isa) noexcept {
-  switch (isa) {
-    case Isa::avx2:
-      return kAvx2;
-    case Isa::avx512:
-      return kAvx512;
-    default:
-      return kBaseline;
-  }
-}
-
-const MatrixKernels& matrix_kernels() noexcept {
-  static const MatrixKernels& chosen = matrix_kernels(best_isa());
-  return chosen;
-}
 
 Matrix matrix_add(const Matrix& a, float v) {
   return map_values(a, v, matrix_kernels().add_values);
