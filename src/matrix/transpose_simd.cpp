@@ -1,6 +1,7 @@
 // Transpose kernel: rows [first, end) of T (columns of A), copied in square blocks so that
 // the strided reads of A and the contiguous writes of T both stay in L1.
-#include "core/simd.hpp"
+#include <algorithm>
+
 #include "matrix/kernels.hpp"
 
 namespace zelto::ZELTO_ISA {
@@ -8,16 +9,14 @@ namespace {
 
 constexpr std::size_t kBlock = 32;
 
-inline std::size_t smaller(std::size_t x, std::size_t y) noexcept { return x < y ? x : y; }
-
 }  // namespace
 
 void transpose_rows(const float* a, float* t, std::size_t r, std::size_t c, std::size_t first,
                     std::size_t end) noexcept {
   for (std::size_t jb = 0; jb < r; jb += kBlock) {
-    const std::size_t j_end = smaller(jb + kBlock, r);
+    const std::size_t j_end = std::min(jb + kBlock, r);
     for (std::size_t ib = first; ib < end; ib += kBlock) {
-      const std::size_t i_end = smaller(ib + kBlock, end);
+      const std::size_t i_end = std::min(ib + kBlock, end);
       for (std::size_t i = ib; i < i_end; ++i) {
         float* trow = t + i * r;
         for (std::size_t j = jb; j < j_end; ++j) trow[j] = a[j * c + i];
