@@ -15,6 +15,7 @@
 #include "heavy/chain.hpp"
 #include "heavy/heavy.hpp"
 #include "heavy/lockstep.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -24,11 +25,7 @@ std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
 // Same bits, or both NaN (x86 may pick either NaN operand's payload).
 void expect_same(float expected, float actual) {
-  if (std::isnan(expected)) {
-    EXPECT_TRUE(std::isnan(actual)) << actual;
-  } else {
-    EXPECT_EQ(bits(expected), bits(actual)) << expected << " vs " << actual;
-  }
+  EXPECT_TRUE(zelto::testing_support::same_bits(actual, expected)) << expected << " vs " << actual;
 }
 
 // Awkward values in every third place, random floats over many binades between them; seeded so
