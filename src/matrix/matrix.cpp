@@ -1,3 +1,4 @@
+// The matrix record's one constructor that checks its length invariant.
 #include "matrix/matrix.hpp"
 
 #include "core/fatal.hpp"

@@ -1,3 +1,4 @@
+// The table of solver kernels per instruction set, and the one-time choice among them.
 #include "solver/solver_kernels.hpp"
 
 namespace zelto {
