@@ -9,6 +9,21 @@ namespace {
 // The fatal-error class lives for the rest of the process once made.
 PyObject* g_panic_class = nullptr;
 
+// The interpreter's pending exception as owned references, all empty when nothing is pending.
+struct Pending {
+  PyRef type;
+  PyRef value;
+  PyRef traceback;
+};
+
+Pending fetch_triple() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
 // Encodes a str as UTF-8; lone surrogates, which UTF-8 cannot hold, become three U+FFFD each
 // (one per byte of their surrogate-pass encoding), so a message never fails to be written.
 std::string utf8_lossy(PyObject* text) {
@@ -65,12 +80,10 @@ bool is_exception_class(PyObject* cls) {
 // Takes whatever the interpreter has pending, as it is (no resume check, nothing pending is
 // the SystemError): used where the panic class itself could not be made.
 PyError fetch_raw() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return PyError(system_error_class, msg::kNoExceptionSet);
-  return PyError::fetched(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
+  Pending pending = fetch_triple();
+  if (!pending.type) return PyError(system_error_class, msg::kNoExceptionSet);
+  return PyError::fetched(std::move(pending.type), std::move(pending.value),
+                          std::move(pending.traceback));
 }
 
 // 1. The message is str(value), or a fixed text when there is none.
@@ -184,13 +197,10 @@ void PyError::normalize() {
     } else {
       PyErr_SetString(PyExc_TypeError, msg::kNotAnException);
     }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    type_ = PyRef::steal(type);
-    value_ = PyRef::steal(value);
-    traceback_ = PyRef::steal(traceback);
+    Pending raised = fetch_triple();
+    type_ = std::move(raised.type);
+    value_ = std::move(raised.value);
+    traceback_ = std::move(raised.traceback);
   }
   PyObject* type = type_.release();
   PyObject* value = value_.release();
@@ -222,18 +232,13 @@ std::string PyError::debug_form() {
 }
 
 std::optional<PyError> take_pending() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyRef type_ref = PyRef::steal(type);
-  PyRef value_ref = PyRef::steal(value);
-  PyRef traceback_ref = PyRef::steal(traceback);
-  if (!type_ref) return std::nullopt;
-  if (type_ref.get() == panic_exception_class()) {
-    resume_panic(std::move(type_ref), std::move(value_ref), std::move(traceback_ref));
+  Pending pending = fetch_triple();
+  if (!pending.type) return std::nullopt;
+  if (pending.type.get() == panic_exception_class()) {
+    resume_panic(std::move(pending.type), std::move(pending.value), std::move(pending.traceback));
   }
-  return PyError::fetched(std::move(type_ref), std::move(value_ref), std::move(traceback_ref));
+  return PyError::fetched(std::move(pending.type), std::move(pending.value),
+                          std::move(pending.traceback));
 }
 
 PyError fetch_pending() {
@@ -254,10 +259,6 @@ std::string type_qualname_of_type(PyObject* type) {
   }
   PyErr_Clear();
   return msg::kFailedTypeName;
-}
-
-std::string type_qualname(PyObject* obj) {
-  return type_qualname_of_type(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
 }
 
 }  // namespace zelto::binding

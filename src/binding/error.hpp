@@ -73,9 +73,7 @@ PyError fetch_pending();
 std::string object_text(PyObject* obj);
 // repr(obj) in UTF-8 for debug forms, with the same fallback.
 std::string object_repr(PyObject* obj);
-// The __qualname__ of obj's type, or "<failed to extract type name>".
-std::string type_qualname(PyObject* obj);
-// The __qualname__ of a class, with the same fallback.
+// The __qualname__ of a class, or "<failed to extract type name>".
 std::string type_qualname_of_type(PyObject* type);
 
 }  // namespace zelto::binding
