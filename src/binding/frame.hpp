@@ -2,7 +2,6 @@
 #pragma once
 
 #include <new>
-#include <source_location>
 #include <string>
 
 #include "binding/error.hpp"

@@ -39,6 +39,19 @@ bool backtrace_enabled() {
   return enabled;
 }
 
+// The report, then the backtrace when asked for, else the one-time hint.
+void write_report(const std::string& message, const std::source_location& where) {
+  write_stderr(fatal_report(message, where));
+  if (backtrace_enabled()) {
+    void* frames[64];
+    const int depth = ::backtrace(frames, 64);
+    write_stderr("stack backtrace:\n");
+    ::backtrace_symbols_fd(frames, depth, STDERR_FILENO);
+  } else if (!g_reported_once.exchange(true, std::memory_order_relaxed)) {
+    write_stderr(kBacktraceHint);
+  }
+}
+
 }  // namespace
 
 std::string fatal_report(const std::string& message, const std::source_location& where) {
@@ -57,16 +70,13 @@ std::string fatal_report(const std::string& message, const std::source_location&
 }
 
 void raise_fatal(std::string message, std::source_location where) {
-  write_stderr(fatal_report(message, where));
-  if (backtrace_enabled()) {
-    void* frames[64];
-    const int depth = ::backtrace(frames, 64);
-    write_stderr("stack backtrace:\n");
-    ::backtrace_symbols_fd(frames, depth, STDERR_FILENO);
-  } else if (!g_reported_once.exchange(true, std::memory_order_relaxed)) {
-    write_stderr(kBacktraceHint);
-  }
+  write_report(message, where);
   throw FatalError(std::move(message));
+}
+
+void abort_fatal(const std::string& message, std::source_location where) {
+  write_report(message, where);
+  std::abort();
 }
 
 void raise_fatal_unreported(std::string message) { throw FatalError(std::move(message)); }

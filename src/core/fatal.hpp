@@ -1,4 +1,4 @@
-// The module's one fatal-error type and the function that raises it.
+// The module's one fatal-error type and the functions that report and raise it.
 #pragma once
 
 #include <exception>
@@ -20,6 +20,11 @@ class FatalError : public std::exception {
 
 // Writes the stderr report for the calling thread, then throws FatalError(message).
 [[noreturn]] void raise_fatal(std::string message,
+                              std::source_location where = std::source_location::current());
+
+// Writes the same report, then ends the process: for a failure that can no longer become an
+// exception.
+[[noreturn]] void abort_fatal(const std::string& message,
                               std::source_location where = std::source_location::current());
 
 // Throws FatalError without a report: for a failure already reported elsewhere (a resumed panic).

@@ -59,6 +59,12 @@ INSTANTIATE_TEST_SUITE_P(Forms, FatalRaise,
                                            RaiseCase{false, "resumed from Python"},
                                            RaiseCase{true, "multi\nline"}));
 
+// A failure that cannot become an exception writes the same report and ends the process.
+TEST(FatalDeathTest, AbortWritesReport) {
+  EXPECT_DEATH(abort_fatal("cannot unwind"),
+               "panicked at tests/cpp/fatal_test.cpp:[0-9]+:[0-9]+:\ncannot unwind\n");
+}
+
 // The backtrace hint follows the first report of the process and no later one.
 TEST(Fatal, HintAppearsAtMostOnce) {
   std::string all;
