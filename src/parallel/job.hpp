@@ -32,12 +32,10 @@ class JobResult {
       error_ = std::current_exception();
     }
   }
-  bool failed() const noexcept { return error_ != nullptr; }
-  // Rethrows the stored exception object itself, so a fatal error is not reported twice.
-  [[noreturn]] void rethrow() const { std::rethrow_exception(error_); }
-  // The value, or the failure rethrown on the calling thread.
+  // The value, or the failure rethrown on the calling thread. The stored exception object
+  // itself is rethrown, so a fatal error is not reported a second time.
   R take() {
-    if (error_) rethrow();
+    if (error_) std::rethrow_exception(error_);
     return std::move(*value_);
   }
 

@@ -2,8 +2,6 @@
 // with other work until whoever took it has finished.
 #pragma once
 
-#include <exception>
-#include <optional>
 #include <utility>
 
 #include "parallel/job.hpp"
@@ -60,7 +58,7 @@ R join(Worker& worker, Combine& combine, Left&& left, Right&& right) {
     if (back != nullptr) abort_pool_failure();
     worker.wait_until(job.latch());
   }
-  if (left_result.failed()) left_result.rethrow();
+  // Taking the left value first makes a left failure win over a right one.
   R left_value = left_result.take();
   return combine(std::move(left_value), job.result().take());
 }
