@@ -91,28 +91,25 @@ void Worker::idle(IdleState& state, Done&& done) noexcept {
   state.rounds = 0;
 }
 
-void Worker::wait_until(const Latch& latch) noexcept {
+template <class Done>
+void Worker::work_until(Done&& done) noexcept {
   IdleState state;
-  while (!latch.is_set()) {
+  while (!done()) {
     if (JobBase* job = find_job()) {
       job->execute_(job, *this);
       state.rounds = 0;
       continue;
     }
-    idle(state, [&] { return latch.is_set(); });
+    idle(state, done);
   }
 }
 
+void Worker::wait_until(const Latch& latch) noexcept {
+  work_until([&] { return latch.is_set(); });
+}
+
 void Worker::serve() noexcept {
-  IdleState state;
-  while (!pool_->stopping()) {
-    if (JobBase* job = find_job()) {
-      job->execute_(job, *this);
-      state.rounds = 0;
-      continue;
-    }
-    idle(state, [&] { return pool_->stopping(); });
-  }
+  work_until([&] { return pool_->stopping(); });
 }
 
 WorkerPool::WorkerPool(std::size_t threads, Lifetime lifetime)

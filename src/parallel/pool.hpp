@@ -44,6 +44,9 @@ class alignas(128) Worker {
 
   // The worker thread's body: serve jobs until the pool stops.
   void serve() noexcept;
+  // Runs jobs from anywhere in the pool, idling when there are none, until done() is true.
+  template <class Done>
+  void work_until(Done&& done) noexcept;
   // A job from this worker's deque, another worker's deque or the injection queue.
   JobBase* find_job() noexcept;
   // One step of having nothing to do: spin, yield, or sleep until woken. done() ends a sleep.
