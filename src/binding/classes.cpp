@@ -1,7 +1,6 @@
 #include "binding/classes.hpp"
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,27 +11,25 @@
 
 namespace zelto::binding {
 
-PyTypeObject* detail::g_class_cells[2] = {};
+PyTypeObject* detail::g_class_cells[kClassCount] = {};
 
 namespace {
 
-constexpr int kClassCount = 2;
-
-// Process-wide one-time holders, never emptied: the documentation texts and the qualified
-// names that older interpreters keep pointing into.
-std::string* g_docs[kClassCount] = {};
+// Process-wide one-time holders, never emptied: the documentation texts (never empty once
+// built) and the qualified names that older interpreters keep pointing into.
+std::string g_docs[kClassCount];
 std::vector<std::unique_ptr<std::string>> g_retained_names;
 
 // "<name><signature>\n--\n\n" followed by the class's own (empty) documentation, made once.
 const char* class_doc(ClassId id) {
-  const int slot = static_cast<int>(id);
-  if (g_docs[slot] == nullptr) {
+  std::string& doc = g_docs[static_cast<int>(id)];
+  if (doc.empty()) {
     const ClassDescription& description = class_description(id);
-    std::string doc = std::string(description.name) + description.text_signature + "\n--\n\n";
-    if (doc.find('\0') != std::string::npos) throw PyError(value_error_class, msg::kClassDocNul);
-    g_docs[slot] = new std::string(std::move(doc));
+    std::string text = std::string(description.name) + description.text_signature + "\n--\n\n";
+    if (text.find('\0') != std::string::npos) throw PyError(value_error_class, msg::kClassDocNul);
+    doc = std::move(text);
   }
-  return g_docs[slot]->c_str();
+  return doc.c_str();
 }
 
 // 1. Documentation and method table; 2. the PyType_Spec with its slots in fixed order;
@@ -61,8 +58,9 @@ PyTypeObject* create_class(ClassId id) {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-// The cell's class, creating it on first need; failures come back wrapped in RuntimeError.
-PyTypeObject* class_or_wrapped_error(ClassId id) {
+}  // namespace
+
+PyTypeObject* class_object_for_init(ClassId id) {
   const int slot = static_cast<int>(id);
   if (detail::g_class_cells[slot] != nullptr) return detail::g_class_cells[slot];
   try {
@@ -77,13 +75,9 @@ PyTypeObject* class_or_wrapped_error(ClassId id) {
   return detail::g_class_cells[slot];
 }
 
-}  // namespace
-
-PyTypeObject* class_object_for_init(ClassId id) { return class_or_wrapped_error(id); }
-
 PyTypeObject* detail::create_class_object(ClassId id) {
   try {
-    return class_or_wrapped_error(id);
+    return class_object_for_init(id);
   } catch (PyError& error) {
     error.restore();
     PyErr_PrintEx(0);

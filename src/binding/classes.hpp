@@ -6,6 +6,7 @@
 namespace zelto::binding {
 
 enum class ClassId { matrix, solver };
+inline constexpr int kClassCount = 2;
 
 // What the module root declares for one class; creation turns it into a PyType_Spec.
 struct ClassDescription {
@@ -20,12 +21,13 @@ struct ClassDescription {
 // Supplied by the module root: the description of each class.
 const ClassDescription& class_description(ClassId id) noexcept;
 
-// The class object for module initialisation; a creation failure is thrown as
-// RuntimeError "An error occurred while initializing class <name>" with the cause attached.
+// The class object from its cell, created on first need (during module initialisation); a
+// creation failure is thrown as RuntimeError "An error occurred while initializing class <name>"
+// with the cause attached.
 PyTypeObject* class_object_for_init(ClassId id);
 namespace detail {
 // The class cells, filled once each and never emptied.
-extern PyTypeObject* g_class_cells[2];
+extern PyTypeObject* g_class_cells[kClassCount];
 // Creates a class for an operation; see class_object.
 PyTypeObject* create_class_object(ClassId id);
 }  // namespace detail

@@ -1,7 +1,6 @@
 // Instance records of the two classes, their borrow flags and the guards that hold borrows.
 #pragma once
 
-#include <cstddef>
 #include <new>
 #include <utility>
 
@@ -29,12 +28,10 @@ struct ClassOf;
 template <>
 struct ClassOf<Matrix> {
   static constexpr ClassId id = ClassId::matrix;
-  static constexpr const char* name = "ZeltoMatrix";
 };
 template <>
 struct ClassOf<Solver> {
   static constexpr ClassId id = ClassId::solver;
-  static constexpr const char* name = "ZeltoSolver";
 };
 
 template <class Record>
@@ -45,8 +42,10 @@ Instance<Record>* instance_of(PyObject* obj) noexcept {
 // Checks that obj is an instance of Record's class (or a subclass) and returns its record.
 template <class Record>
 Instance<Record>* checked_instance(PyObject* obj) {
-  PyTypeObject* type = class_object(ClassOf<Record>::id);
-  if (!PyObject_TypeCheck(obj, type)) throw PyError::type_mismatch(obj, ClassOf<Record>::name);
+  constexpr ClassId id = ClassOf<Record>::id;
+  if (!PyObject_TypeCheck(obj, class_object(id))) {
+    throw PyError::type_mismatch(obj, class_description(id).name);
+  }
   return instance_of<Record>(obj);
 }
 
