@@ -95,7 +95,11 @@ class WorkerPool {
   JobBase* take_injected() noexcept;
   // Whether any deque or the injection queue holds a job (seq_cst: sleep handshake).
   bool has_work() const noexcept;
-  bool stopping() const noexcept { return stop_.load(std::memory_order_acquire); }
+  // Seq_cst, like Latch::is_set: a worker re-checks it after announcing sleep, and stop() reads
+  // the sleep slots after storing it; an acquire load would let both sides miss each other and
+  // leave a worker asleep for the join in ~WorkerPool.
+  bool stopping() const noexcept { return stop_.load(std::memory_order_seq_cst); }
+  // Ends every worker's serve loop, waking the sleeping ones (scoped pools, failed starts).
   void stop() noexcept;
 
   const std::size_t threads_;
