@@ -70,10 +70,12 @@ std::uint64_t to_u64(PyObject* obj) {
   return value;
 }
 
-// 1. str is refused although it is a sequence; non-sequences are refused by type.
-// 2. The length hint (0 when __len__ fails) sizes the vector; the items decide its length.
-// 3. Exact lists and tuples are walked by index, everything else through its iterator.
+// 1. Exact lists and tuples are walked by index; their length needs no hint.
+// 2. str is refused although it is a sequence; non-sequences are refused by type.
+// 3. The length hint (0 when __len__ fails) sizes the vector; the items decide its length.
 FloatVec to_float_vec(PyObject* obj) {
+  if (PyList_CheckExact(obj)) return read_list(obj);
+  if (PyTuple_CheckExact(obj)) return read_tuple(obj);
   if (PyUnicode_Check(obj)) throw PyError(type_error_class, msg::kStrToVec);
   if (!PySequence_Check(obj)) throw PyError::type_mismatch(obj, "Sequence");
   Py_ssize_t hint = PySequence_Size(obj);
@@ -81,8 +83,6 @@ FloatVec to_float_vec(PyObject* obj) {
     take_pending();
     hint = 0;
   }
-  if (PyList_CheckExact(obj)) return read_list(obj);
-  if (PyTuple_CheckExact(obj)) return read_tuple(obj);
   FloatVec out;
   out.reserve(static_cast<std::size_t>(hint));
   append_iterated(obj, out);
