@@ -26,21 +26,15 @@ void bind_arguments(const FunctionDescription& description, PyObject* args, PyOb
 // "argument '<name>': <message>" keeping its cause; every other error passes unchanged.
 PyError wrap_argument_error(const char* parameter, PyError error);
 
-// Runs convert(obj) for the named parameter, wrapping its error.
-template <class Convert>
-auto convert_argument(const char* parameter, PyObject* obj, Convert&& convert) {
-  try {
-    return convert(obj);
-  } catch (PyError& error) {
-    throw wrap_argument_error(parameter, std::move(error));
-  }
-}
-
 // Converts bound slot i with convert, naming its parameter in the error.
 template <class Convert>
 auto convert_slot(const FunctionDescription& description, PyObject* const* slots, std::size_t i,
                   Convert&& convert) {
-  return convert_argument(description.parameters[i], slots[i], std::forward<Convert>(convert));
+  try {
+    return convert(slots[i]);
+  } catch (PyError& error) {
+    throw wrap_argument_error(description.parameters[i], std::move(error));
+  }
 }
 
 }  // namespace zelto::binding
