@@ -79,6 +79,7 @@ PyObject* matrix_scalar(PyObject* self, PyObject* args, PyObject* kwargs) noexce
   });
 }
 
+// transpose(): a new matrix; the receiver is only read.
 PyObject* matrix_transpose(PyObject* self, PyObject*) noexcept {
   return call_in_frame([&] {
     SharedBorrow<Matrix> receiver(self);
@@ -86,6 +87,7 @@ PyObject* matrix_transpose(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// shape(): the dimensions as stored, so 0 x n and n x 0 stay distinct.
 PyObject* matrix_shape(PyObject* self, PyObject*) noexcept {
   return call_in_frame([&] {
     SharedBorrow<Matrix> receiver(self);
@@ -158,6 +160,7 @@ PyObject* solver_fit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
   });
 }
 
+// predict(X): only reads the solver, so its borrow is shared and is refused only during fit.
 PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[1];

@@ -49,6 +49,7 @@ std::string missing_list(const FunctionDescription& description, PyObject** slot
   return text;
 }
 
+// Every binding failure is a TypeError with its message made here.
 [[noreturn]] void throw_type_error(std::string message) {
   throw PyError(type_error_class, std::move(message));
 }

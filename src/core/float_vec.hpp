@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
 namespace zelto {
 
@@ -29,6 +28,7 @@ class FloatVec {
 
   // Makes room for at least n elements in total.
   void reserve(std::size_t n);
+  // Appends one element, growing the storage by doubling.
   void push_back(float value);
 
   float* data() noexcept { return data_; }
@@ -44,6 +44,7 @@ class FloatVec {
   const float* end() const noexcept { return data_ + size_; }
 
  private:
+  // Moves the elements into new storage of exactly n elements.
   void grow_to(std::size_t n);
 
   float* data_ = nullptr;

@@ -12,6 +12,7 @@ bool isa_available(Isa isa) noexcept;
 // The widest available variant, decided at the first call and fixed for the process.
 Isa best_isa() noexcept;
 
+// The variant's namespace name, for test names and bench reports.
 const char* isa_name(Isa isa) noexcept;
 
 }  // namespace zelto
