@@ -35,6 +35,12 @@ void reset_in_child() noexcept {
   g_state.mutex.unlock();
 }
 
+// Registered while the library loads, not on first creation: a fork() already under way when a
+// handler is registered does not run it, so a child forked during the first creation would keep
+// the parent's pool (whose workers it lacks) or its held creation lock.
+[[maybe_unused]] const int g_fork_handlers =
+    pthread_atfork(lock_for_fork, unlock_after_fork, reset_in_child);
+
 const char* error_kind(int error) {
   switch (error) {
     case EAGAIN: return "WouldBlock";
@@ -55,8 +61,6 @@ WorkerPool& create_pool() {
     raise_fatal(std::string(kNotInitialized) +
                 ": ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }");
   }
-  static const int registered = pthread_atfork(lock_for_fork, unlock_after_fork, reset_in_child);
-  (void)registered;
   if (g_state.threads == 0) g_state.threads = thread_count_from_environment();
   // Never destroyed: the workers are detached and use it until the process ends.
   auto* pool = new WorkerPool(g_state.threads, WorkerPool::Lifetime::kProcess);

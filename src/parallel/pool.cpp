@@ -32,6 +32,11 @@ void cpu_relax() noexcept {
 // pool has no threads in the child, so it must act as an outside thread from now on.
 void forget_worker_in_child() noexcept { t_worker = nullptr; }
 
+// Registered while the library loads, for the same reason as the global pool's fork handlers:
+// a fork() already under way when a handler is registered does not run it.
+[[maybe_unused]] const int g_fork_handler =
+    pthread_atfork(nullptr, nullptr, forget_worker_in_child);
+
 }  // namespace
 
 void abort_pool_failure() noexcept {
@@ -131,8 +136,6 @@ WorkerPool::~WorkerPool() {
 }
 
 int WorkerPool::start() noexcept {
-  static const int registered = pthread_atfork(nullptr, nullptr, forget_worker_in_child);
-  (void)registered;
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, kStackBytes);

@@ -1,16 +1,20 @@
-// Pool sizing from the environment, pool creation and its failure, and fork() after the pool
-// exists. The pool is made once per process, so end-to-end cases run in child processes.
+// Pool sizing from the environment, pool creation and its failure, and fork() during and after
+// pool creation. The pool is made once per process, so end-to-end cases run in child processes.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/fatal.hpp"
@@ -219,6 +223,46 @@ TEST(Fork, ZeroChunkIsRefusedBeforeThePoolExists) {
     }
     return thread_count_of_process() == before;
   });
+}
+
+// Runs in a child started by ForkDuringFirstCreation. Another thread forks while this one
+// creates the pool: a prepare handler of the test holds that fork open while the creation runs.
+// The forked child, which has none of the parent's workers, must still complete an operation.
+TEST(EnvironmentChild, ForkDuringFirstCreation) {
+  if (std::getenv("ZELTO_EXPECT_FORK_RACE") == nullptr) {
+    GTEST_SKIP() << "runs only as a child of ForkDuringFirstCreation";
+  }
+  static std::atomic<bool> forking{false};
+  ASSERT_EQ(pthread_atfork(
+                [] {
+                  forking = true;
+                  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                },
+                nullptr, nullptr),
+            0);
+  int status = -1;
+  std::thread forker([&] {
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(10);
+      const std::size_t units = run_divided<std::size_t>(
+          1000, kForcePool, [](std::size_t b, std::size_t e) { return e - b; },
+          [](std::size_t l, std::size_t r) { return l + r; });
+      _exit(units == 1000 ? 0 : 1);
+    }
+    waitpid(child, &status, 0);
+  });
+  while (!forking) std::this_thread::yield();
+  EXPECT_EQ(pool_thread_count(), 2u);
+  forker.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST(ForkDuringFirstCreation, ChildGetsAWorkingPool) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
+#endif
+  expect_fresh_child_passes("ForkDuringFirstCreation", "2", nullptr, "ZELTO_EXPECT_FORK_RACE", "1");
 }
 
 TEST(OsErrorDebug, RustStyleForm) {
