@@ -12,9 +12,10 @@ namespace zelto::detail {
 
 class JobDeque {
  public:
-  // Fork-join keeps at most one entry per open join of this worker, so 256 slots cover more
-  // than four nested operations of 2^64 units each. A full deque refuses the push and the
-  // owner runs that piece itself, which is a valid (not taken over) division.
+  // Fork-join keeps at most one entry per open join of this worker, and a range of fewer than
+  // 2^64 units nests at most 64 joins, so 256 slots cover four nested operations of any size.
+  // A full deque refuses the push and the owner runs that piece itself, which is a valid (not
+  // taken over) division.
   static constexpr std::int64_t kCapacity = 256;
 
   // Owner only. Offers job to thieves; false when the ring is full.

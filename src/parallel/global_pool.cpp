@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
 
-// Creation is serialised by mutex_; the fast path reads pool_ alone.
+// Creation is serialised by mutex; the fast path reads pool alone.
 struct GlobalState {
   std::mutex mutex;
   std::atomic<WorkerPool*> pool{nullptr};
@@ -41,6 +41,7 @@ void reset_in_child() noexcept {
 [[maybe_unused]] const int g_fork_handlers =
     pthread_atfork(lock_for_fork, unlock_after_fork, reset_in_child);
 
+// The error-kind name that the pool's build-error report gives an errno value.
 const char* error_kind(int error) {
   switch (error) {
     case EAGAIN: return "WouldBlock";
