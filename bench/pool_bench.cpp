@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
   std::printf("cut-off sweep (work per call; inline vs pool, back to back):\n");
   for (double work_us : {5.0, 10.0, 20.0, 30.0, 50.0, 100.0, 200.0}) {
     // 256 units whose total cost is about work_us (one step is about 1 ns).
-    const int steps = static_cast<int>(work_us * 1000.0 / 256.0 / 1.0);
+    const int steps = static_cast<int>(work_us * 1000.0 / 256.0);
     zelto::FloatVec units = zelto::FloatVec::zeros(256);
     auto heavy = [steps](float x) { return spin_work(x, steps); };
     const double inline_ns = median_ns(repeats, [&] {

@@ -21,11 +21,12 @@
 #include "parallel/global_pool.hpp"
 #include "parallel/parallel.hpp"
 #include "parallel/thread_count.hpp"
+#include "parallel_support.hpp"
 
 namespace zelto {
 namespace {
 
-constexpr double kForcePool = 1e9;
+using testing_support::kForcePool;
 
 struct ParseCase {
   const char* text;
