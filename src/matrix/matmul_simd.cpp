@@ -26,8 +26,9 @@ constexpr std::size_t kTileVecs = ZELTO_VEC_BYTES == 64 ? 4 : 3;
 constexpr std::size_t kDepthBlock = 512;
 // B rows requested into L2 this far ahead of the row being multiplied: rows of a large B lie
 // on different pages, where the hardware prefetchers do not follow, so the first strip of
-// rows to reach a panel would otherwise wait on memory for every row.
-constexpr std::size_t kAheadRows = 16;
+// rows to reach a panel would otherwise wait on memory for every row. 32 rows (about 800
+// cycles of work) also cover memory latency once the operands outgrow the L3 cache.
+constexpr std::size_t kAheadRows = 32;
 constexpr std::size_t kPanelFloats = std::size_t{128} << 10;  // 512 KiB of B per panel
 constexpr std::size_t kPanelCols =
     kPanelFloats / kDepthBlock / (kTileVecs * kLanes) * (kTileVecs * kLanes);
