@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
       [&] { plain_gradient(x.data.data(), n, m, w, solver.bias, y.data(), a.data(), 0.0f); });
   for (zelto::Isa isa : {zelto::Isa::baseline, zelto::Isa::avx2, zelto::Isa::avx512}) {
     if (!zelto::isa_available(isa)) continue;
-    const zelto::SolverKernels& k = zelto::solver_kernels_for(isa);
+    const zelto::SolverKernels& k = zelto::solver_kernels(isa);
     add_timing(
         zelto::isa_name(isa),
         [&] { k.predict_rows(x.data.data(), n, m, w, solver.bias, p.data()); },

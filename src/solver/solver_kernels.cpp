@@ -16,7 +16,7 @@ constexpr SolverKernels kAvx512{avx512::predict_rows, avx512::gradient_rows, avx
 }  // namespace
 
 // A table lookup, so tests can run every variant side by side.
-const SolverKernels& solver_kernels_for(Isa isa) noexcept {
+const SolverKernels& solver_kernels(Isa isa) noexcept {
   switch (isa) {
 #if defined(ZELTO_X86_VARIANTS)
     case Isa::avx2:
@@ -31,7 +31,7 @@ const SolverKernels& solver_kernels_for(Isa isa) noexcept {
 
 // Decided once: the processor does not change under a running process.
 const SolverKernels& solver_kernels() noexcept {
-  static const SolverKernels& chosen = solver_kernels_for(best_isa());
+  static const SolverKernels& chosen = solver_kernels(best_isa());
   return chosen;
 }
 

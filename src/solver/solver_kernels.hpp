@@ -44,7 +44,7 @@ struct SolverKernels {
 };
 
 // The kernels of one instruction set; an instruction set this build lacks gives the baseline.
-const SolverKernels& solver_kernels_for(Isa isa) noexcept;
+const SolverKernels& solver_kernels(Isa isa) noexcept;
 
 // The kernels of best_isa(), chosen at the first call.
 const SolverKernels& solver_kernels() noexcept;

@@ -33,7 +33,7 @@ class SolverKernels : public ::testing::TestWithParam<std::tuple<Isa, double>> {
   Isa isa() const { return std::get<0>(GetParam()); }
   // Share of special values (NaN, infinities, -0.0, subnormals) in the random inputs.
   double specials() const { return std::get<1>(GetParam()); }
-  const zelto::SolverKernels& kernels() const { return solver_kernels_for(isa()); }
+  const zelto::SolverKernels& kernels() const { return solver_kernels(isa()); }
 };
 
 INSTANTIATE_TEST_SUITE_P(
