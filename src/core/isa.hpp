@@ -15,4 +15,24 @@ Isa best_isa() noexcept;
 // The variant's namespace name, for test names and bench reports.
 const char* isa_name(Isa isa) noexcept;
 
+// One table of kernels per compiled instruction set; a kernel family keeps one of these and
+// looks its variants up by Isa, so tests and benches can run every variant side by side.
+template <class Table>
+struct PerIsa {
+  Table baseline;
+#if defined(ZELTO_X86_VARIANTS)
+  Table avx2;
+  Table avx512;
+#endif
+
+  // The table for isa; the baseline one where this build has no such variant.
+  constexpr const Table& pick(Isa isa) const noexcept {
+#if defined(ZELTO_X86_VARIANTS)
+    if (isa == Isa::avx2) return avx2;
+    if (isa == Isa::avx512) return avx512;
+#endif
+    return baseline;
+  }
+};
+
 }  // namespace zelto
