@@ -7,26 +7,44 @@
 #include <new>
 #include <utility>
 
+#include "core/block_cache.hpp"
 #include "core/fatal.hpp"
 
 namespace zelto {
 namespace {
 
 constexpr std::size_t kAlignment = 64;
-constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
 constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+
+// Bytes of the block that holds n floats: a multiple of 64, and of the huge page size for
+// large blocks, so that a block's size follows from its capacity alone.
+std::size_t block_bytes(std::size_t n) noexcept {
+  const std::size_t bytes = (n * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
+  if (bytes < detail::kCachedBlockMin) return bytes;
+  return (bytes + kHugePageSize - 1) / kHugePageSize * kHugePageSize;
+}
 
 // Allocates room for n floats, 64-byte aligned; large blocks ask for transparent huge pages,
 // which halves the page-fault cost of filling a big result. madvise needs a page-aligned
-// start, so large blocks are aligned to the huge page size (virtual space only).
+// start, so large blocks are aligned to the huge page size (virtual space only). A large
+// block released earlier is reused when its size fits, which saves the faults altogether.
 float* allocate(std::size_t n) {
   if (n > kMaxFloatVecLen) raise_fatal("capacity overflow");
-  const std::size_t bytes = (n * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
-  const std::size_t alignment = bytes >= kHugePageThreshold ? kHugePageSize : kAlignment;
-  void* block = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+  const std::size_t bytes = block_bytes(n);
+  const bool large = bytes >= detail::kCachedBlockMin;
+  if (large) {
+    if (void* cached = detail::take_cached_block(bytes)) return static_cast<float*>(cached);
+  }
+  void* block = std::aligned_alloc(large ? kHugePageSize : kAlignment, bytes);
   if (block == nullptr) throw std::bad_alloc();
-  if (bytes >= kHugePageThreshold) madvise(block, bytes, MADV_HUGEPAGE);
+  if (large) madvise(block, bytes, MADV_HUGEPAGE);
   return static_cast<float*>(block);
+}
+
+// Returns the storage of capacity floats: large blocks go to the reuse cache.
+void release(float* data, std::size_t capacity) noexcept {
+  if (data == nullptr) return;
+  if (!detail::cache_block(data, block_bytes(capacity))) std::free(data);
 }
 
 }  // namespace
@@ -38,7 +56,7 @@ FloatVec::FloatVec(FloatVec&& other) noexcept
 
 FloatVec& FloatVec::operator=(FloatVec&& other) noexcept {
   if (this != &other) {
-    std::free(data_);
+    release(data_, capacity_);
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
@@ -46,7 +64,7 @@ FloatVec& FloatVec::operator=(FloatVec&& other) noexcept {
   return *this;
 }
 
-FloatVec::~FloatVec() { std::free(data_); }
+FloatVec::~FloatVec() { release(data_, capacity_); }
 
 FloatVec FloatVec::zeros(std::size_t n) {
   FloatVec v = uninitialized(n);
@@ -86,7 +104,7 @@ void FloatVec::push_back(float value) {
 void FloatVec::grow_to(std::size_t n) {
   float* block = allocate(n);
   if (size_ != 0) std::memcpy(block, data_, size_ * sizeof(float));
-  std::free(data_);
+  release(data_, capacity_);
   data_ = block;
   capacity_ = n;
 }

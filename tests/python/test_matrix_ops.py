@@ -116,3 +116,28 @@ def test_transpose_twice_keeps_every_bit():
     once = matrix(arr).transpose()
     assert_same_floats(once.to_list(), arr.T)
     assert np.array_equal(bits(once.transpose().to_list()), bits(arr.ravel()))
+
+
+# ---- large results --------------------------------------------------------------------------
+
+def test_large_results_reusing_released_memory_are_exact():
+    """Results of 4 MiB and more take over the memory a released result leaves behind: each
+    one must still hold exactly its own values, including the zeros of a product with no
+    inner dimension and results slightly smaller than the released one."""
+    rng = np.random.default_rng(12)
+    arr = rng.standard_normal((1100, 1000)).astype(np.float32)
+    a = matrix(arr)
+    steps = [
+        (lambda: a.add(1.5), arr + np.float32(1.5)),
+        (lambda: a.mul(-2.0), arr * np.float32(-2.0)),
+        (lambda: a.transpose(), arr.T),
+        (lambda: ZeltoMatrix([], 1100, 0).matmul(ZeltoMatrix([], 0, 1000)),
+         np.zeros((1100, 1000), np.float32)),
+        (lambda: matrix(arr[:1050]).add(0.0), arr[:1050] + np.float32(0.0)),
+        (lambda: a.mul(3.0), arr * np.float32(3.0)),
+    ]
+    for op, want in steps:
+        got = op()
+        assert got.shape() == want.shape
+        assert np.array_equal(bits(got.to_list()), bits(want.ravel()))
+        del got
