@@ -14,7 +14,11 @@
 //    The leaf's rows are cut into as few strips of at most kTileRows as possible, of sizes
 //    differing by at most one: 32 rows become 6+6+5+5+5+5 rather than 6+6+6+6+6+2, whose
 //    last strip would multiply at a fraction of the rate.
-// 4. Columns that do not fill a register take a scalar path with the same per-element order.
+// 4. Columns that do not fill a register: when a row of C holds at least one register, the
+//    register ending at the row's end is multiplied whole and only its last lanes are stored;
+//    lanes are independent, so those columns follow the same sequence as all others, while the
+//    lanes before them repeat columns a full tile owns and are dropped. Rows shorter than one
+//    register take a scalar path with the same per-element order.
 #include "core/simd.hpp"
 #include "matrix/kernels.hpp"
 
@@ -111,6 +115,28 @@ inline void tail(const float* a, const float* b, float* c, Strides s, std::size_
   }
 }
 
+// The last cols (< kLanes) columns of R rows through the register that ends at the row's end,
+// which starts kLanes - cols columns before them. In later depth blocks the dropped lanes read
+// columns that full tiles already wrote, so nothing uninitialised is read.
+template <std::size_t R>
+inline void tail_vector(const float* a, const float* b, float* c, Strides s, std::size_t depth,
+                        std::size_t cols, bool first_block) noexcept {
+  const std::size_t shift = kLanes - cols;
+  b -= shift;
+  c -= shift;
+  VecF acc[R];
+#pragma GCC unroll 16
+  for (std::size_t r = 0; r < R; ++r) acc[r] = first_block ? VecF{} : load(c + r * s.c);
+  for (std::size_t p = 0; p < depth; ++p) {
+    const VecF bv = load(b + p * s.b);
+#pragma GCC unroll 16
+    for (std::size_t r = 0; r < R; ++r) acc[r] = element(a + r * s.a + p) * bv + acc[r];
+  }
+  for (std::size_t r = 0; r < R; ++r) {
+    for (std::size_t j = shift; j < kLanes; ++j) c[r * s.c + j] = acc[r][j];
+  }
+}
+
 // One narrower tile for the vecs (1 .. V) whole registers left after the full tiles.
 template <std::size_t R, std::size_t V>
 inline void tile_vecs(std::size_t vecs, const float* a, const float* b, float* c, Strides s,
@@ -135,7 +161,12 @@ inline void strip(const float* a, const float* b, float* c, Strides s, std::size
   const std::size_t vecs = (width - j) / kLanes;
   if (vecs != 0) tile_vecs<R, kTileVecs - 1>(vecs, a, b + j, c + j, s, depth, first_block);
   j += vecs * kLanes;
-  if (j < width) tail<R>(a, b + j, c + j, s, depth, width - j, first_block);
+  if (j == width) return;
+  if (s.b >= kLanes) {
+    tail_vector<R>(a, b + j, c + j, s, depth, width - j, first_block);
+  } else {
+    tail<R>(a, b + j, c + j, s, depth, width - j, first_block);
+  }
 }
 
 // Picks the strip instantiation for the rows (1 .. kTileRows) left in the leaf.

@@ -6,7 +6,8 @@
 // exception) is carried to the caller; the lowest-indexed failing unit's error wins.
 //
 // Every loop takes ns_per_unit, the caller's estimate of one unit's cost: work too small to
-// pay for waking workers runs its whole division tree on the calling thread.
+// pay for waking workers runs on the calling thread, as its whole division tree, or as one
+// leaf over all units in the loops whose units write independent results.
 //
 // The *_leaves variants hand a kernel a whole leaf at once (same division, same per-unit
 // results), so it can process several rows or elements per call.
@@ -38,6 +39,7 @@ void check_write_count(std::size_t expected, std::size_t written);
 // Runs write(begin, end) on every leaf of the division of units, then checks that the leaves
 // together covered every unit: each leaf counts its units and pieces add the counts. The leaf
 // holds its own copy of write (a few references), so a leaf call costs what a direct one does.
+// Each unit's result is its own, so small work is written by one call over all units.
 template <class Write>
 void run_writing(std::size_t units, double ns_per_unit, Write write) {
   const std::size_t written = run_divided<std::size_t>(
@@ -46,7 +48,7 @@ void run_writing(std::size_t units, double ns_per_unit, Write write) {
         write(begin, end);
         return end - begin;
       },
-      [](std::size_t left, std::size_t right) { return left + right; });
+      [](std::size_t left, std::size_t right) { return left + right; }, SmallWork::one_leaf);
   check_write_count(units, written);
 }
 
@@ -108,6 +110,7 @@ FloatVec parallel_map_chunks(const FloatVec& in, std::size_t chunk, F&& f, doubl
 }
 
 // As parallel_for_each_chunk_mut, with leaf(first_chunk, end_chunk) writing those chunks.
+// Chunks are written independently, so small work is one call over all chunks.
 template <class Leaf>
 void parallel_for_each_chunk_mut_leaves(FloatVec& out, std::size_t chunk, Leaf&& leaf,
                                         double ns_per_unit) {
@@ -118,7 +121,7 @@ void parallel_for_each_chunk_mut_leaves(FloatVec& out, std::size_t chunk, Leaf&&
         leaf(begin, end);
         return std::size_t{0};
       },
-      [](std::size_t, std::size_t) { return std::size_t{0}; });
+      [](std::size_t, std::size_t) { return std::size_t{0}; }, SmallWork::one_leaf);
 }
 
 // g(chunk_index, chunk_pointer, chunk_length) for every chunk of out, each by one work item.

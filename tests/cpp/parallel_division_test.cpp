@@ -1,7 +1,9 @@
 // The division policy: leaf boundaries without take-overs, and what take-overs may change.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -103,6 +105,38 @@ TEST_P(PoolDivision, SmallWorkRunsTheSameTreeOnTheCaller) {
       [](int, int) { return 0; });
   EXPECT_FALSE(elsewhere);
   EXPECT_EQ(testing_support::record_leaves(*pool, 100, 1.0), no_steal_leaves(100, threads));
+}
+
+// Loops of independent units run small work as one leaf on the caller, from outside the pool
+// and nested inside a worker; work above the cut-off is still divided.
+TEST_P(PoolDivision, SmallIndependentWorkIsOneLeaf) {
+  auto pool = testing_support::make_pool(GetParam());
+  const auto record = [&](std::size_t n, double ns_per_unit) {
+    Leaves leaves;
+    std::mutex mutex;
+    run_divided_on<int>(
+        *pool, n, ns_per_unit,
+        [&](std::size_t begin, std::size_t end) {
+          std::lock_guard<std::mutex> lock(mutex);
+          leaves.emplace_back(begin, end);
+          return 0;
+        },
+        [](int, int) { return 0; }, SmallWork::one_leaf);
+    std::sort(leaves.begin(), leaves.end());
+    return leaves;
+  };
+  EXPECT_EQ(record(100, 1.0), (Leaves{{0, 100}}));
+  EXPECT_EQ(record(0, 1.0), (Leaves{{0, 0}}));
+  EXPECT_GE(record(100, kForcePool).size(), no_steal_leaves(100, GetParam()).size());
+  Leaves nested;
+  run_divided_on<int>(
+      *pool, 2, kForcePool,
+      [&](std::size_t begin, std::size_t) {
+        if (begin == 0) nested = record(100, 1.0);
+        return 0;
+      },
+      [](int, int) { return 0; });
+  EXPECT_EQ(nested, (Leaves{{0, 100}}));
 }
 
 // An operation started inside a worker forks on that worker with its top piece not moved:
