@@ -33,7 +33,7 @@ void* take_cached_block(std::size_t bytes) noexcept {
 bool cache_block(void* block, std::size_t bytes) noexcept {
   if (bytes < kCachedBlockMin || bytes > kCachedBlockMax) return false;
 #ifdef MADV_FREE
-  // The pages stay mapped, so reusing them costs no fault, but the kernel may reclaim them
+  // The pages stay mapped, so reusing them costs no fault, but the system may reclaim them
   // under memory pressure instead of swapping; a reclaimed page reads as zeros, and a reused
   // block is written in full before it is read. The size word is written afterwards, which
   // keeps its page.

@@ -1,5 +1,5 @@
 // Reuse of the most recently released large block, so that a loop of big operations does not
-// pay the kernel's page faults and zero-filling for every result.
+// pay the operating system's page faults and zero-filling for every result.
 #pragma once
 
 #include <cstddef>
