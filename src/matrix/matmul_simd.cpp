@@ -61,10 +61,13 @@ inline float element(const float* x) noexcept {
 }
 
 // R rows x V registers of C, kept in registers across depth steps of p. In the first depth
-// block the sums start from +0.0 in registers instead of being read from C.
+// block the sums start from +0.0 in registers instead of being read from C. The first
+// dropped_lanes lanes of each row's first register are not stored: they repeat columns that
+// another tile owns (see 4.). In later depth blocks they read columns already written, so
+// nothing uninitialised is read.
 template <std::size_t R, std::size_t V>
 inline void tile(const float* a, const float* b, float* c, Strides s, std::size_t depth,
-                 bool first_block) noexcept {
+                 bool first_block, std::size_t dropped_lanes = 0) noexcept {
   VecF acc[R][V];
 #pragma GCC unroll 16
   for (std::size_t r = 0; r < R; ++r) {
@@ -103,7 +106,13 @@ inline void tile(const float* a, const float* b, float* c, Strides s, std::size_
 #pragma GCC unroll 16
   for (std::size_t r = 0; r < R; ++r) {
 #pragma GCC unroll 16
-    for (std::size_t v = 0; v < V; ++v) store(c + r * s.c + v * kLanes, acc[r][v]);
+    for (std::size_t v = 0; v < V; ++v) {
+      if (v == 0 && dropped_lanes != 0) {
+        for (std::size_t j = dropped_lanes; j < kLanes; ++j) c[r * s.c + j] = acc[r][0][j];
+      } else {
+        store(c + r * s.c + v * kLanes, acc[r][v]);
+      }
+    }
   }
 }
 
@@ -123,28 +132,6 @@ inline void tail(const float* a, const float* b, float* c, Strides s, std::size_
       float* crow = c + r * s.c;
       for (std::size_t j = 0; j < cols; ++j) crow[j] = x * brow[j] + crow[j];
     }
-  }
-}
-
-// The last cols (< kLanes) columns of R rows through the register that ends at the row's end,
-// which starts kLanes - cols columns before them. In later depth blocks the dropped lanes read
-// columns that full tiles already wrote, so nothing uninitialised is read.
-template <std::size_t R>
-inline void tail_vector(const float* a, const float* b, float* c, Strides s, std::size_t depth,
-                        std::size_t cols, bool first_block) noexcept {
-  const std::size_t shift = kLanes - cols;
-  b -= shift;
-  c -= shift;
-  VecF acc[R];
-#pragma GCC unroll 16
-  for (std::size_t r = 0; r < R; ++r) acc[r] = first_block ? VecF{} : load(c + r * s.c);
-  for (std::size_t p = 0; p < depth; ++p) {
-    const VecF bv = load(b + p * s.b);
-#pragma GCC unroll 16
-    for (std::size_t r = 0; r < R; ++r) acc[r] = element(a + r * s.a + p) * bv + acc[r];
-  }
-  for (std::size_t r = 0; r < R; ++r) {
-    for (std::size_t j = shift; j < kLanes; ++j) c[r * s.c + j] = acc[r][j];
   }
 }
 
@@ -174,7 +161,8 @@ inline void strip(const float* a, const float* b, float* c, Strides s, std::size
   j += vecs * kLanes;
   if (j == width) return;
   if (s.b >= kLanes) {
-    tail_vector<R>(a, b + j, c + j, s, depth, width - j, first_block);
+    const std::size_t dropped = kLanes - (width - j);
+    tile<R, 1>(a, b + j - dropped, c + j - dropped, s, depth, first_block, dropped);
   } else {
     tail<R>(a, b + j, c + j, s, depth, width - j, first_block);
   }

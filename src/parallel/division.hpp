@@ -124,9 +124,9 @@ enum class SmallWork { divided, one_leaf };
 template <class R, class Leaf, class Combine>
 R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Leaf&& leaf,
                  Combine&& combine, SmallWork small_work = SmallWork::divided) {
-  detail::Division<Leaf, Combine> division{leaf, combine, pool.threads()};
   const bool small = static_cast<double>(n) * ns_per_unit < detail::kInlineCutoffNs;
   if (small && small_work == SmallWork::one_leaf) return leaf(std::size_t{0}, n);
+  detail::Division<Leaf, Combine> division{leaf, combine, pool.threads()};
   detail::Worker* worker = detail::WorkerPool::current_worker();
   if (worker != nullptr && &worker->pool() == &pool) {
     // A nested operation: a fork-join on this worker, its top piece not moved.

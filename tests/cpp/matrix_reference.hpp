@@ -2,12 +2,12 @@
 // rounding and the special values.
 #pragma once
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <random>
 #include <vector>
+
+#include "test_support.hpp"
 
 namespace zelto::reference {
 
@@ -36,24 +36,11 @@ inline std::vector<float> transpose(const std::vector<float>& a, std::size_t r, 
 // Floats of widely spread magnitudes (so a changed summation order changes bits) with a
 // fraction `special` of NaN, infinities, signed zeros and subnormals.
 inline std::vector<float> random_floats(std::size_t count, std::uint32_t seed, double special) {
-  std::mt19937 gen(seed);
   std::uniform_real_distribution<float> mantissa(-2.0f, 2.0f);
   std::uniform_int_distribution<int> exponent(-12, 12);
-  std::uniform_real_distribution<double> pick(0.0, 1.0);
-  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
-                            std::numeric_limits<float>::infinity(),
-                            -std::numeric_limits<float>::infinity(),
-                            -0.0f,
-                            0.0f,
-                            std::numeric_limits<float>::denorm_min(),
-                            -3.5e-39f,
-                            std::bit_cast<float>(std::uint32_t{0x7fc12345})};
-  std::uniform_int_distribution<std::size_t> which(0, std::size(specials) - 1);
-  std::vector<float> out(count);
-  for (float& x : out) {
-    x = pick(gen) < special ? specials[which(gen)] : std::ldexp(mantissa(gen), exponent(gen));
-  }
-  return out;
+  return testing_support::random_floats_with_specials(count, seed, special, [&](std::mt19937& g) {
+    return std::ldexp(mantissa(g), exponent(g));
+  });
 }
 
 }  // namespace zelto::reference

@@ -1,9 +1,7 @@
 // The division policy: leaf boundaries without take-overs, and what take-overs may change.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstddef>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -112,18 +110,7 @@ TEST_P(PoolDivision, SmallWorkRunsTheSameTreeOnTheCaller) {
 TEST_P(PoolDivision, SmallIndependentWorkIsOneLeaf) {
   auto pool = testing_support::make_pool(GetParam());
   const auto record = [&](std::size_t n, double ns_per_unit) {
-    Leaves leaves;
-    std::mutex mutex;
-    run_divided_on<int>(
-        *pool, n, ns_per_unit,
-        [&](std::size_t begin, std::size_t end) {
-          std::lock_guard<std::mutex> lock(mutex);
-          leaves.emplace_back(begin, end);
-          return 0;
-        },
-        [](int, int) { return 0; }, SmallWork::one_leaf);
-    std::sort(leaves.begin(), leaves.end());
-    return leaves;
+    return testing_support::record_leaves(*pool, n, ns_per_unit, SmallWork::one_leaf);
   };
   EXPECT_EQ(record(100, 1.0), (Leaves{{0, 100}}));
   EXPECT_EQ(record(0, 1.0), (Leaves{{0, 0}}));

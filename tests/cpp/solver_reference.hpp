@@ -1,12 +1,12 @@
 // The solver's row loops written plainly, one operation at a time, for the kernels to match.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <random>
 #include <vector>
+
+#include "test_support.hpp"
 
 namespace zelto::solver_reference {
 
@@ -31,22 +31,9 @@ inline float gradient_rows(const float* x, std::size_t rows, std::size_t m, cons
 // Random floats of moderate size with every special value sprinkled in: NaN, both infinities,
 // -0.0, subnormals and values whose sums round.
 inline std::vector<float> random_floats(std::size_t n, std::uint32_t seed, double special_rate) {
-  std::mt19937 gen(seed);
   std::uniform_real_distribution<float> value(-4.0f, 4.0f);
-  std::uniform_real_distribution<double> pick(0.0, 1.0);
-  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
-                            std::numeric_limits<float>::infinity(),
-                            -std::numeric_limits<float>::infinity(),
-                            -0.0f,
-                            std::numeric_limits<float>::denorm_min(),
-                            -1.5e-39f,
-                            3e38f,
-                            1e-20f};
-  std::vector<float> out(n);
-  for (auto& x : out) {
-    x = pick(gen) < special_rate ? specials[gen() % std::size(specials)] : value(gen);
-  }
-  return out;
+  return testing_support::random_floats_with_specials(
+      n, seed, special_rate, [&](std::mt19937& gen) { return value(gen); });
 }
 
 }  // namespace zelto::solver_reference

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,30 @@ inline long first_difference(const std::vector<float>& got, const std::vector<fl
     if (!same_bits(got[i], want[i])) return static_cast<long>(i);
   }
   return -1;
+}
+
+// count floats from draw(gen), each replaced with probability special_rate by a special value:
+// NaN (with and without payload), both infinities, both zeros, subnormals, huge and tiny values.
+template <class Draw>
+std::vector<float> random_floats_with_specials(std::size_t count, std::uint32_t seed,
+                                               double special_rate, Draw draw) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> pick(0.0, 1.0);
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::bit_cast<float>(std::uint32_t{0x7fc12345}),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            -0.0f,
+                            0.0f,
+                            std::numeric_limits<float>::denorm_min(),
+                            -3.5e-39f,
+                            3e38f,
+                            1e-20f};
+  std::vector<float> out(count);
+  for (float& x : out) {
+    x = pick(gen) < special_rate ? specials[gen() % std::size(specials)] : draw(gen);
+  }
+  return out;
 }
 
 // The message of the FatalError that f throws, or "" when it returns.
