@@ -3,6 +3,11 @@
 The pool is sized once per process, so every pool size is timed in its own child process
 (a bench script re-run with --child, or a C++ bench) that prints its results as one JSON value
 on its last line.
+
+numpy is always timed at its best: the machines' environment may set OPENBLAS_CORETYPE and
+OPENBLAS_L2_SIZE, which make OpenBLAS pick a slower kernel on these CPUs, so every bench
+process runs without both (unthrottled_env, reexec_unthrottled) and reports the kernel numpy
+actually runs (numpy_kernel). Tests and CI keep the environment as it is.
 """
 import importlib.util
 import json
@@ -31,9 +36,46 @@ def median_ms(fn, budget_s=0.0, repeats=3, max_repeats=2000):
     return statistics.median(times)
 
 
+# Variables that make OpenBLAS choose a kernel other than its best for the running CPU.
+OPENBLAS_THROTTLES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+
+
+def unthrottled_env(base=None):
+    """A copy of the environment (or base) without the variables that slow OpenBLAS down."""
+    env = dict(os.environ if base is None else base)
+    for name in OPENBLAS_THROTTLES:
+        env.pop(name, None)
+    return env
+
+
+def reexec_unthrottled():
+    """Restarts this script without the OpenBLAS throttles if they are set; numpy reads them
+    when it is first imported, so they cannot be dropped later in the same process."""
+    if any(name in os.environ for name in OPENBLAS_THROTTLES):
+        os.execve(sys.executable, [sys.executable, *sys.argv], unthrottled_env())
+
+
+def numpy_kernel():
+    """numpy's BLAS as threadpoolctl reports it, e.g. 'openblas 0.3.29, SkylakeX kernel,
+    2 threads'; says so when threadpoolctl is missing."""
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return "BLAS kernel unknown (threadpoolctl not installed)"
+    import numpy  # noqa: F401  (loads the BLAS so that threadpoolctl can see it)
+
+    blas = [i for i in threadpool_info() if i.get("user_api") == "blas"]
+    if not blas:
+        return "no BLAS found by threadpoolctl"
+    return "; ".join(f"{i.get('internal_api')} {i.get('version')}, "
+                     f"{i.get('architecture', '?')} kernel, {i.get('num_threads')} threads"
+                     for i in blas)
+
+
 def run_json(command, threads):
-    """Runs command with a pool of `threads` workers and returns its last output line as JSON."""
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    """Runs command with a pool of `threads` workers and returns its last output line as JSON;
+    the child times numpy without the OpenBLAS throttles."""
+    env = dict(unthrottled_env(), RAYON_NUM_THREADS=str(threads))
     out = subprocess.run([str(part) for part in command], env=env, check=True,
                          capture_output=True, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])

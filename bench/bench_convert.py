@@ -8,6 +8,8 @@ import timeit
 
 import numpy as np
 
+from bench_common import numpy_kernel, reexec_unthrottled
+
 from zelto_ml import ZeltoMatrix
 
 
@@ -17,6 +19,7 @@ def best(stmt, number, repeat):
 
 
 def main():
+    reexec_unthrottled()
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=7)
@@ -58,6 +61,7 @@ def main():
     bare = [].count
     builtin = best(lambda: bare(1.0), calls, repeat)
 
+    print(f"numpy: {numpy_kernel()}")
     print(f"{'operation':32} {'zelto_ml':>12} {'numpy':>12} {'numpy/ours':>11}  reference")
     for name, ours, theirs, ref in rows:
         print(f"{name:32} {ours * 1e6:10.2f}us {theirs * 1e6:10.2f}us {theirs / ours:10.2f}x  {ref}")

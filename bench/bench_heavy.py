@@ -16,7 +16,7 @@ import statistics
 
 import numpy as np
 
-from bench_common import cpp_bench, elapsed_ms, run_child, run_json
+from bench_common import cpp_bench, elapsed_ms, numpy_kernel, reexec_unthrottled, run_child, run_json
 
 CASES = [(10_000, 100), (1_000_000, 10)]
 THREADS = [1, 2]
@@ -91,6 +91,7 @@ def collect(binary, rounds, repeats):
 
 
 def main():
+    reexec_unthrottled()
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--rounds", type=int, default=3)
@@ -105,6 +106,7 @@ def main():
     med = {key: {name: statistics.median(v) if v else None for name, v in entry.items()}
            for key, entry in times.items()}
 
+    print(f"numpy: {numpy_kernel()}")
     print(f"{'case':>16} {'T':>2} {'zelto ms':>9} {'numpy ms':>9} {'numpy/zelto':>11}"
           + (f" {'plain ms':>9} {'lockstep ms':>11} {'speedup':>7}" if binary else ""))
     for index, (elements, iterations) in enumerate(CASES):

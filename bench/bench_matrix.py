@@ -13,7 +13,7 @@ import json
 
 import numpy as np
 
-from bench_common import cpp_bench, median_ms, run_child, run_json
+from bench_common import cpp_bench, median_ms, numpy_kernel, reexec_unthrottled, run_child, run_json
 
 MATMUL_SIZES = [8, 64, 512, 1024, 2048]
 ELEMENTWISE_SIZES = [10**3, 10**5, 10**7]
@@ -99,6 +99,7 @@ def kernel_bench(binary, threads, n):
 
 
 def main():
+    reexec_unthrottled()
     parser = argparse.ArgumentParser()
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--child", choices=["speed", "memory"])
@@ -111,6 +112,7 @@ def main():
         child_memory()
         return
 
+    print(f"numpy: {numpy_kernel()}")
     print(f"pool of {args.threads}; medians, best of 3 alternating rounds")
     print(f"{'case':>16} {'zelto ms':>10} {'numpy ms':>10} {'numpy/zelto':>11} {'GFLOPS':>8} "
           f"{'numpy GFLOPS':>12}")

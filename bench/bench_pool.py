@@ -14,7 +14,7 @@ import os
 import sys
 import textwrap
 
-from bench_common import run_json
+from bench_common import numpy_kernel, reexec_unthrottled, run_json
 
 CHILD = textwrap.dedent("""
     import json, time
@@ -43,10 +43,12 @@ CHILD = textwrap.dedent("""
 
 
 def main():
+    reexec_unthrottled()
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--threads", type=int, default=os.cpu_count())
     args = parser.parse_args()
     rows = run_json([sys.executable, "-c", CHILD], args.threads)
+    print(f"numpy: {numpy_kernel()}")
     print(f"ZeltoMatrix.add vs numpy add, pool of {args.threads} (best of repeats, us)")
     print(f"{'elements':>10} {'zelto':>10} {'numpy':>10} {'ratio':>7}")
     for size, zelto, numpy_us in rows:

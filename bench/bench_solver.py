@@ -17,7 +17,7 @@ import json
 
 import numpy as np
 
-from bench_common import cpp_bench, median_ms, run_child, run_json
+from bench_common import cpp_bench, median_ms, numpy_kernel, reexec_unthrottled, run_child, run_json
 
 CASES = [(100_000, 64), (10_000, 512), (1_000, 16)]
 ITERS = 100
@@ -70,6 +70,7 @@ def run_cpp_bench(binary, threads, n, m, repeats):
 
 
 def main():
+    reexec_unthrottled()
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--child", action="store_true")
@@ -79,6 +80,7 @@ def main():
         return
     results = {threads: run_child(__file__, threads, "--repeats", str(args.repeats))
                for threads in THREADS}
+    print(f"numpy: {numpy_kernel()}")
     print(f"{'threads':>7} {'shape':>12} | {'step ms':>8} {'numpy':>8} {'speedup':>7} | "
           f"{'predict ms':>10} {'numpy':>8} {'+list':>8} {'speedup':>7}")
     for threads, rows in results.items():

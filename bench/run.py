@@ -29,7 +29,7 @@ import numpy as np
 import bench_heavy
 import bench_matrix
 import bench_solver
-from bench_common import cpp_bench, median_ms
+from bench_common import cpp_bench, median_ms, numpy_kernel, reexec_unthrottled
 
 FEATURES = 32        # columns of the solver's matrices
 FIT_STEPS = 10       # gradient steps per timed fit
@@ -252,7 +252,8 @@ def conditions(threads: int) -> str:
     if has_threadpoolctl():
         blas += " or 1, whichever was faster"
     load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
-    return (f"worker pool of {threads}; numpy {np.__version__} with BLAS threads {blas}; "
+    return (f"worker pool of {threads}; numpy {np.__version__} ({numpy_kernel()}, without "
+            f"OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE) with BLAS threads {blas}; "
             f"Python {platform.python_version()}; load average at the end {load}")
 
 
@@ -360,6 +361,7 @@ def plot(path: str, results: List[Result], threads: int) -> None:
 
 def main() -> None:
     """Sizes the pool before the module's first operation, runs, prints and writes the report."""
+    reexec_unthrottled()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer sizes, shorter timings")
     parser.add_argument("--threads", type=int, help="pool size (RAYON_NUM_THREADS)")
