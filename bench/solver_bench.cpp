@@ -1,10 +1,17 @@
-// Times the solver without the Python boundary: fit steps and predict on the pool, and every
-// instruction set's kernels on one thread against the plain row loops.
+// Times the solver without the Python boundary: fit steps and predict on the pool beside what
+// bounds them, and every instruction set's kernels on one thread against the plain row loops.
+//
+// The bounds, on the same pool and the same division of the rows as a fit step:
+//   read_ms      a plain streaming read of X (a sum of every float): the bandwidth limit of a
+//                pass that reads X once;
+//   overhead_ms  the gradient pass with empty leaves: waking the pool, the per-leaf zero
+//                accumulators and their combination, everything of a step but its rows.
 //
 // Usage: solver_bench N M ITERS REPEATS. Trains on a random N x M matrix; the pool is sized from
 // RAYON_NUM_THREADS as in the module. Prints one JSON object of median milliseconds.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -47,6 +54,50 @@ float plain_gradient(const float* x, std::size_t n, std::size_t m, const float* 
   return a_b;
 }
 
+// Sum of n floats in eight independent vector sums: as fast as the data arrives.
+float stream_sum(const float* x, std::size_t n) {
+  typedef float V4 __attribute__((vector_size(16)));
+  V4 acc[8] = {};
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    for (int k = 0; k < 8; ++k) {
+      V4 v;
+      std::memcpy(&v, x + i + 4 * k, sizeof v);
+      acc[k] += v;
+    }
+  }
+  float s = 0.0f;
+  for (; i < n; ++i) s += x[i];
+  for (const V4& v : acc) s += v[0] + v[1] + v[2] + v[3];
+  return s;
+}
+
+// One pass over the rows of x divided as a fit step divides them, each leaf summing its rows.
+float read_pass(const zelto::Matrix& x) {
+  const std::size_t m = x.cols;
+  const float* data = x.data.data();
+  return zelto::parallel_fold_reduce_leaves(
+      0, x.rows, [] { return 0.0f; },
+      [&](float& acc, std::size_t first, std::size_t end) {
+        acc += stream_sum(data + first * m, (end - first) * m);
+      },
+      [](float left, float right) { return left + right; }, 3.0 + 0.15 * static_cast<double>(m));
+}
+
+// A gradient pass whose leaves fold nothing: its pool, allocation and combination costs.
+float empty_gradient_pass(const zelto::Matrix& x, const zelto::SolverKernels& k) {
+  const std::size_t m = x.cols;
+  const zelto::FloatVec sum = zelto::parallel_fold_reduce_leaves(
+      0, x.rows, [m] { return zelto::FloatVec::zeros(m); },
+      [](zelto::FloatVec&, std::size_t, std::size_t) {},
+      [&k, m](zelto::FloatVec left, zelto::FloatVec right) {
+        k.add_into(left.data(), right.data(), m);
+        return left;
+      },
+      3.0 + 0.15 * static_cast<double>(m));
+  return m != 0 ? sum[0] : 0.0f;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,9 +116,16 @@ int main(int argc, char** argv) {
   const double fit_ms = median_ms(repeats, [&] { zelto::fit(solver, x, y); });
   const double predict_ms = median_ms(repeats * 4, [&] { zelto::predict(solver, x); });
 
+  volatile float sink = 0.0f;
+  const double read_ms = median_ms(repeats * 4, [&] { sink = read_pass(x); });
+  const double overhead_ms =
+      median_ms(repeats * 4, [&] { sink = empty_gradient_pass(x, zelto::solver_kernels()); });
+
   std::string out = "{\"threads\": " + std::to_string(zelto::pool_thread_count()) +
                     ", \"step_ms\": " + std::to_string(fit_ms / static_cast<double>(iters)) +
-                    ", \"predict_ms\": " + std::to_string(predict_ms);
+                    ", \"predict_ms\": " + std::to_string(predict_ms) +
+                    ", \"read_ms\": " + std::to_string(read_ms) +
+                    ", \"overhead_ms\": " + std::to_string(overhead_ms);
   const float* w = solver.weights.data();
   zelto::FloatVec p = zelto::FloatVec::uninitialized(n), a = zelto::FloatVec::zeros(m);
   auto add_timing = [&](const std::string& name, const std::function<void()>& predict_rows,

@@ -10,9 +10,12 @@
 
 namespace zelto::ZELTO_ISA::row_blocks {
 
-// Rows per block, one per lane of a RowVec: at most eight. Sixteen-row blocks gain no compute
-// where 512-bit operations run as two 256-bit halves, but they double the rows streamed at
-// once, and measured slower when the rows come from memory.
+// Rows per block, one per lane of a RowVec: at most eight, also where 512-bit registers exist.
+// Measured on AMD Zen 4 (family 0x19), where 512-bit operations run as two 256-bit halves:
+// sixteen-row blocks (two of them in flight, as below) give no gain on rows already in L2 at
+// 32 and 64 columns, and take 2.8x as long at 512 columns, where 32 rows 2 KiB apart fall into
+// the same two L1 sets and overflow their 8 ways; one sixteen-row block at a time takes 1.2x
+// as long as two blocks of eight, its single chain of additions setting the pace.
 constexpr std::size_t kRowBytes = ZELTO_VEC_BYTES < 32 ? ZELTO_VEC_BYTES : 32;
 constexpr std::size_t kRows = kRowBytes / sizeof(float);
 typedef float RowVec __attribute__((vector_size(kRowBytes)));
@@ -81,37 +84,58 @@ struct Block {
   std::size_t limit;
 };
 
-// Loads and transposes columns c0 .. c0+3. Unchecked: the block is full and the four columns
-// exist. Checked: missing rows read as zeros and a piece that would leave the caller's rows is
-// read partially; lanes of columns past the row's end are never used by the caller.
-// 1. Register l gathers, in each 128-bit lane h, the four floats of row 4h + l; this costs
-//    only loads and lane inserts.
-// 2. A 4 x 4 transpose inside every 128-bit lane (unpack floats, then unpack pairs) turns
-//    lane h's element l of column k into x[4h + l][c0 + k].
-template <bool kChecked>
-inline Columns load_columns(const Block& blk, std::size_t c0) noexcept {
+// Byte offsets of a block's rows from its first row: the loads of a full block then address
+// every row as one base plus one of these, with no arithmetic per load.
+struct RowOffsets {
+  std::size_t at[kRows];
+};
+
+inline RowOffsets row_offsets(std::size_t m) noexcept {
+  RowOffsets o;
+  for (std::size_t r = 0; r < kRows; ++r) o.at[r] = r * m * sizeof(float);
+  return o;
+}
+
+// Transposes four loaded registers, register l holding in 128-bit lane h the four floats of
+// row 4h + l, by a 4 x 4 transpose inside every 128-bit lane (unpack floats, then unpack
+// pairs): lane h's element l of column k becomes x[4h + l][c0 + k].
+inline Columns transpose_lanes(const RowVec (&z)[4]) noexcept {
   constexpr auto lanes = std::make_index_sequence<kRows>{};
-  RowVec z[4];
-  for (std::size_t l = 0; l < 4; ++l) {
-    Vec4 q[kQuarters];
-    for (std::size_t h = 0; h < kQuarters; ++h) {
-      const std::size_t r = 4 * h + l;
-      const std::size_t at = r * blk.m + c0;
-      if constexpr (kChecked) {
-        const std::size_t left = blk.m - c0 < 4 ? blk.m - c0 : 4;
-        q[h] = piece(blk.x + at, r < blk.rows, at + 4 <= blk.limit, left);
-      } else {
-        std::memcpy(&q[h], blk.x + at, sizeof q[h]);
-      }
-    }
-    z[l] = assemble<Vec4>(q);
-  }
   const RowVec t0 = unpack<false, false>(z[0], z[1], lanes);
   const RowVec t1 = unpack<false, true>(z[0], z[1], lanes);
   const RowVec t2 = unpack<false, false>(z[2], z[3], lanes);
   const RowVec t3 = unpack<false, true>(z[2], z[3], lanes);
   return Columns{{unpack<true, false>(t0, t2, lanes), unpack<true, true>(t0, t2, lanes),
                   unpack<true, false>(t1, t3, lanes), unpack<true, true>(t1, t3, lanes)}};
+}
+
+// Columns c0 .. c0+3 of a full block whose row 0 at column c0 is at p: only loads and lane
+// inserts before the transpose.
+inline Columns load_full_columns(const char* p, const RowOffsets& o) noexcept {
+  RowVec z[4];
+  for (std::size_t l = 0; l < 4; ++l) {
+    Vec4 q[kQuarters];
+    for (std::size_t h = 0; h < kQuarters; ++h) std::memcpy(&q[h], p + o.at[4 * h + l], sizeof q[h]);
+    z[l] = assemble<Vec4>(q);
+  }
+  return transpose_lanes(z);
+}
+
+// Columns c0 .. c0+3 of any block: missing rows read as zeros and a piece that would leave the
+// caller's rows is read partially; lanes of columns past the row's end are never used.
+inline Columns load_checked_columns(const Block& blk, std::size_t c0) noexcept {
+  const std::size_t left = blk.m - c0 < 4 ? blk.m - c0 : 4;
+  RowVec z[4];
+  for (std::size_t l = 0; l < 4; ++l) {
+    Vec4 q[kQuarters];
+    for (std::size_t h = 0; h < kQuarters; ++h) {
+      const std::size_t r = 4 * h + l;
+      const std::size_t at = r * blk.m + c0;
+      q[h] = piece(blk.x + at, r < blk.rows, at + 4 <= blk.limit, left);
+    }
+    z[l] = assemble<Vec4>(q);
+  }
+  return transpose_lanes(z);
 }
 
 // The first count floats at p in the low lanes, zeros above.
@@ -132,25 +156,46 @@ constexpr std::size_t kPrefetchBlocks = 4;
 // L2, where they do not evict the rows being computed.
 constexpr std::size_t kNearFloats = 16384 / sizeof(float);
 
-// Requests the cache lines of next[from, from + count) that exist (next_len floats do).
-inline void prefetch_span(const float* next, std::size_t next_len, std::size_t from,
-                          std::size_t count, bool near) noexcept {
-  constexpr std::size_t kLineFloats = 64 / sizeof(float);
-  const std::size_t to = from + count < next_len ? from + count : next_len;
-  for (std::size_t k = from; k < to; k += kLineFloats) {
-    if (near) {
-      __builtin_prefetch(next + k, 0, 3);
-    } else {
-      __builtin_prefetch(next + k, 0, 2);
+// Where the rows ahead of a block group go: into L1, into L2, or nowhere (too few left).
+enum class Ahead { near, far, none };
+
+// The column groups of N full blocks that need no checks: p[i] <- p[i] + (w_j * x_rj) for
+// j = 0 .. 4*floor(m/4) - 1 ascending. Each group requests the share of the rows ahead that
+// it reads itself (N*kRows*4 floats from next + c0*N*kRows), so the requests keep pace with
+// the reads and never pile up.
+template <std::size_t N, Ahead kAhead>
+inline void predict_full_columns(const Block (&blk)[N], const float* w, const float* next,
+                                 RowVec (&sums)[N]) noexcept {
+  constexpr auto lanes = std::make_index_sequence<kRows>{};
+  constexpr std::size_t kLines = N * kRows * 4 * sizeof(float) / 64;
+  const std::size_t m = blk[0].m;
+  const RowOffsets o = row_offsets(m);
+  // Local copies stay in registers; the loads through x could otherwise alias the caller's.
+  RowVec p[N];
+  for (std::size_t i = 0; i < N; ++i) p[i] = sums[i];
+  for (std::size_t c0 = 0; c0 + 4 <= m; c0 += 4) {
+    if constexpr (kAhead != Ahead::none) {
+      for (std::size_t l = 0; l < kLines; ++l) {
+        __builtin_prefetch(next + c0 * N * kRows + l * 16, 0, kAhead == Ahead::near ? 3 : 2);
+      }
+    }
+    Columns c[N];
+    for (std::size_t i = 0; i < N; ++i) {
+      c[i] = load_full_columns(reinterpret_cast<const char*>(blk[i].x + c0), o);
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+      const RowVec wk = splat_rows(w[c0 + k], lanes);
+      for (std::size_t i = 0; i < N; ++i) p[i] = p[i] + wk * c[i].v[k];
     }
   }
+  for (std::size_t i = 0; i < N; ++i) sums[i] = p[i];
 }
 
 // For each of N blocks: p (lane r = row r) <- b, then p <- p + (w_j * x_rj) for j ascending.
-// Running two blocks side by side gives the adder two independent chains, so the latency of
+// Running several blocks side by side gives the adder independent chains, so the latency of
 // one sum's additions no longer sets the pace. The blocks are read a column group at a time, a
-// stride the hardware prefetchers follow poorly, so each group also requests its share of the
-// rows ahead (the next_len floats at next), spread evenly so the requests never pile up.
+// stride the hardware prefetchers follow poorly, so the groups also request the rows ahead:
+// next_len floats exist at next.
 template <std::size_t N>
 inline void predict_blocks(const Block (&blk)[N], const float* w, float b, const float* next,
                            std::size_t next_len, RowVec (&p)[N]) noexcept {
@@ -163,21 +208,20 @@ inline void predict_blocks(const Block (&blk)[N], const float* w, float b, const
   }
   std::size_t c0 = 0;
   if (full) {
-    const bool near = kPrefetchBlocks * N * kRows * m <= kNearFloats;
-    for (; c0 + 4 <= m; c0 += 4) {
-      prefetch_span(next, next_len, c0 * N * kRows, 4 * N * kRows, near);
-      Columns c[N];
-      for (std::size_t i = 0; i < N; ++i) c[i] = load_columns<false>(blk[i], c0);
-      for (std::size_t k = 0; k < 4; ++k) {
-        const RowVec wk = splat_rows(w[c0 + k], lanes);
-        for (std::size_t i = 0; i < N; ++i) p[i] = p[i] + wk * c[i].v[k];
-      }
+    const std::size_t span = N * kRows * m;
+    if (next_len < span) {
+      predict_full_columns<N, Ahead::none>(blk, w, next, p);
+    } else if (kPrefetchBlocks * span <= kNearFloats) {
+      predict_full_columns<N, Ahead::near>(blk, w, next, p);
+    } else {
+      predict_full_columns<N, Ahead::far>(blk, w, next, p);
     }
+    c0 = m / 4 * 4;
   }
   for (; c0 < m; c0 += 4) {
     const std::size_t cols = m - c0 < 4 ? m - c0 : 4;
     for (std::size_t i = 0; i < N; ++i) {
-      const Columns c = load_columns<true>(blk[i], c0);
+      const Columns c = load_checked_columns(blk[i], c0);
       for (std::size_t k = 0; k < cols; ++k) p[i] = p[i] + splat_rows(w[c0 + k], lanes) * c.v[k];
     }
   }
