@@ -3,14 +3,21 @@
 Run against a built module: PYTHONPATH=build/<dir> python bench/bench_solver.py [--repeats N]
 
 Each pool size runs in its own interpreter (the pool is sized once per process); numpy runs in
-the same interpreter, side by side. fit is timed with `iters` steps; the per-step time subtracts
-a fit with 0 steps (argument conversion) and divides by `iters`. numpy's step is
+the same interpreter, side by side, at its best: with OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE
+removed, and with its BLAS on as many threads as the pool and on one thread, keeping the faster
+(its spinning threads lose badly when other work shares the cores). numpy's step is
 p = X @ w + b; e = p - y; g = X.T @ e; w -= (g / n) * lr; b -= (sum(e) / n) * lr.
-predict is timed with its list result against X @ w + b (an array; .tolist() shown separately).
+A fit is timed with ITERS steps; its step subtracts a fit with 0 steps (argument conversion)
+and divides by ITERS. The whole set runs --rounds times, the pool sizes alternating, and every
+figure keeps its best round: on a shared machine a round can lose its cores to other work.
 
-When the module's directory also holds solver_bench (cmake -DZELTO_BUILD_BENCH=ON),
-the same shapes are timed without the Python boundary (no list conversion) on the same pool
-size, and each instruction set's kernels on one thread against the plain row loops.
+predict returns a list, which numpy's X @ w + b does not build: the kernel's time comes from the
+C++ bench (no list), the Python call with its list is shown beside numpy's (X @ w + b).tolist().
+
+When the module's directory also holds solver_bench (cmake -DZELTO_BUILD_BENCH=ON), the same
+shapes are also timed without the Python boundary on the same pool size, beside the bandwidth
+limit of a pass over X (a plain streaming read of X on the same pool and division), and each
+instruction set's kernels on one thread against the plain row loops.
 """
 import argparse
 import json
@@ -19,8 +26,9 @@ import numpy as np
 
 from bench_common import cpp_bench, median_ms, numpy_kernel, reexec_unthrottled, run_child, run_json
 
-CASES = [(100_000, 64), (10_000, 512), (1_000, 16)]
-ITERS = 100
+# 20 MB (in the last-level cache), 25.6 MB (at its edge) and 128 MB (from memory).
+CASES = [(10_000, 512), (100_000, 64), (1_000_000, 32)]
+ITERS = 10
 THREADS = [1, 2]
 
 
@@ -35,7 +43,21 @@ def numpy_fit(x, y, lr, iters):
     return w, b
 
 
-def child(repeats):
+def numpy_best_ms(fn, threads, repeats):
+    """Median time of fn with numpy's BLAS on `threads` threads and on one; the faster."""
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return median_ms(fn, repeats=repeats)
+    best = None
+    for limit in sorted({1, threads}):
+        with threadpool_limits(limits=limit, user_api="blas"):
+            ms = median_ms(fn, repeats=repeats)
+        best = ms if best is None else min(best, ms)
+    return best
+
+
+def child(repeats, threads):
     """Times every case in this process and prints one JSON list."""
     from zelto_ml import ZeltoMatrix, ZeltoSolver
 
@@ -51,61 +73,93 @@ def child(repeats):
         w, b = numpy_fit(x, y, lr, 1)
         # All of one side's calls run before the other's: numpy's BLAS threads keep spinning
         # for a while after each call and would otherwise take the cores from the pool.
-        row = {
+        rows.append({
             "n": n, "m": m,
             "fit_ms": median_ms(lambda: trained.fit(xm, yl), repeats=repeats),
             "fit0_ms": median_ms(lambda: untrained.fit(xm, yl), repeats=repeats),
-            "predict_ms": median_ms(lambda: trained.predict(xm), repeats=repeats * 4),
-            "numpy_fit_ms": median_ms(lambda: numpy_fit(x, y, lr, ITERS), repeats=repeats),
-            "numpy_predict_ms": median_ms(lambda: x @ w + b, repeats=repeats * 4),
-            "numpy_predict_list_ms": median_ms(lambda: (x @ w + b).tolist(), repeats=repeats * 4),
-        }
-        rows.append(row)
+            "predict_list_ms": median_ms(lambda: trained.predict(xm), repeats=repeats * 2),
+            "numpy_fit_ms": numpy_best_ms(lambda: numpy_fit(x, y, lr, ITERS), threads, repeats),
+            "numpy_predict_ms": numpy_best_ms(lambda: x @ w + b, threads, repeats * 4),
+            "numpy_predict_list_ms": numpy_best_ms(lambda: (x @ w + b).tolist(), threads, repeats),
+        })
     print(json.dumps(rows))
 
 
 def run_cpp_bench(binary, threads, n, m, repeats):
-    """The C++ solver bench on an n x m matrix (20 steps) with a pool of `threads` workers."""
-    return run_json([binary, n, m, 20, repeats], threads)
+    """The C++ solver bench on an n x m matrix (ITERS steps) with a pool of `threads` workers."""
+    return run_json([binary, n, m, ITERS, repeats], threads)
+
+
+def best_of(old, new):
+    """The element-wise minimum of two results of the same shape (numbers in dicts and lists)."""
+    if old is None:
+        return new
+    if isinstance(new, dict):
+        return {k: best_of(old[k], v) for k, v in new.items()}
+    if isinstance(new, list):
+        return [best_of(a, b) for a, b in zip(old, new)]
+    return min(old, new)
 
 
 def main():
     reexec_unthrottled()
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--child", action="store_true")
+    parser.add_argument("--threads", type=int, default=1, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(args.repeats)
+        child(args.repeats, args.threads)
         return
-    results = {threads: run_child(__file__, threads, "--repeats", str(args.repeats))
-               for threads in THREADS}
+    binary = cpp_bench("solver_bench")
+    results, cpp = {}, {}
+    for _ in range(args.rounds):
+        for threads in THREADS:
+            rows = run_child(__file__, threads, "--repeats", str(args.repeats),
+                             "--threads", str(threads))
+            results[threads] = best_of(results.get(threads), rows)
+            for r in rows if binary else []:
+                key = (threads, r["n"], r["m"])
+                cpp[key] = best_of(cpp.get(key),
+                                   run_cpp_bench(binary, threads, r["n"], r["m"], args.repeats))
     print(f"numpy: {numpy_kernel()}")
-    print(f"{'threads':>7} {'shape':>12} | {'step ms':>8} {'numpy':>8} {'speedup':>7} | "
-          f"{'predict ms':>10} {'numpy':>8} {'+list':>8} {'speedup':>7}")
+    print("fit: ms per gradient step (zelto from Python, C++ without the boundary); read = a "
+          "plain streaming read of X\non the same pool (the limit of one pass); pool = a pass "
+          "with empty leaves (waking the pool, accumulators, combining)")
+    print(f"{'threads':>7} {'shape':>12} | {'zelto':>8} {'C++':>8} {'numpy':>8} {'speedup':>7} | "
+          f"{'read':>8} {'C++/read':>8} {'pool':>8}")
     for threads, rows in results.items():
         for r in rows:
             step = (r["fit_ms"] - r["fit0_ms"]) / ITERS
             numpy_step = r["numpy_fit_ms"] / ITERS
-            print(f"{threads:>7} {r['n']:>6}x{r['m']:<5} | {step:8.3f} {numpy_step:8.3f} "
-                  f"{numpy_step / step:6.2f}x | {r['predict_ms']:10.3f} "
-                  f"{r['numpy_predict_ms']:8.3f} {r['numpy_predict_list_ms']:8.3f} "
-                  f"{r['numpy_predict_ms'] / r['predict_ms']:6.2f}x")
-    binary = cpp_bench("solver_bench")
-    if binary is None:
-        return
-    print("\nwithout the Python boundary (numpy columns from the table above)")
-    print(f"{'threads':>7} {'shape':>12} | {'step ms':>8} {'speedup':>7} | {'predict ms':>10} "
-          f"{'speedup':>7} | one thread: predict / gradient ms per kernel")
+            c = cpp.get((threads, r["n"], r["m"]))
+            limit = (f"{c['step_ms']:8.3f} {numpy_step:8.3f} {numpy_step / c['step_ms']:6.2f}x | "
+                     f"{c['read_ms']:8.3f} {c['step_ms'] / c['read_ms']:7.2f}x "
+                     f"{c['overhead_ms']:8.3f}") if c else \
+                f"{'-':>8} {numpy_step:8.3f} {numpy_step / step:6.2f}x |"
+            print(f"{threads:>7} {r['n']:>7}x{r['m']:<4} | {step:8.3f} {limit}")
+    print("\npredict: ms per call; the kernel (C++, no list) beside X @ w + b, then both with "
+          "their lists")
+    print(f"{'threads':>7} {'shape':>12} | {'kernel':>8} {'numpy':>8} {'speedup':>7} | "
+          f"{'+list':>8} {'numpy':>8}")
     for threads, rows in results.items():
         for r in rows:
-            c = run_cpp_bench(binary, threads, r["n"], r["m"], args.repeats)
-            numpy_step = r["numpy_fit_ms"] / ITERS
-            kernels = "  ".join(f"{name} {c[name]['predict_ms']:.3f}/{c[name]['gradient_ms']:.3f}"
-                                for name in ("plain", "baseline", "avx2", "avx512") if name in c)
-            print(f"{threads:>7} {r['n']:>6}x{r['m']:<5} | {c['step_ms']:8.3f} "
-                  f"{numpy_step / c['step_ms']:6.2f}x | {c['predict_ms']:10.3f} "
-                  f"{r['numpy_predict_ms'] / c['predict_ms']:6.2f}x | {kernels}")
+            c = cpp.get((threads, r["n"], r["m"]))
+            kernel = (f"{c['predict_ms']:8.3f} {r['numpy_predict_ms']:8.3f} "
+                      f"{r['numpy_predict_ms'] / c['predict_ms']:6.2f}x") if c else \
+                f"{'-':>8} {r['numpy_predict_ms']:8.3f} {'-':>7}"
+            print(f"{threads:>7} {r['n']:>7}x{r['m']:<4} | {kernel} | "
+                  f"{r['predict_list_ms']:8.3f} {r['numpy_predict_list_ms']:8.3f}")
+    if not cpp:
+        return
+    print("\none thread, the kernels on all rows: predict / gradient ms")
+    for (threads, n, m), c in cpp.items():
+        if threads != 1:
+            continue
+        kernels = "  ".join(f"{name} {c[name]['predict_ms']:.3f}/{c[name]['gradient_ms']:.3f}"
+                            for name in ("plain", "baseline", "avx2", "avx512") if name in c)
+        print(f"{n:>7}x{m:<4} | {kernels}")
 
 
 if __name__ == "__main__":
