@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "core/simd.hpp"
@@ -84,15 +85,17 @@ struct Block {
   std::size_t limit;
 };
 
-// Byte offsets of a block's rows from its first row: the loads of a full block then address
-// every row as one base plus one of these, with no arithmetic per load.
+// Byte offsets of a block's rows from its first row: the loads of a block then address every
+// row as one base plus one of these, with no arithmetic per load. A block of fewer rows repeats
+// its last row in the lanes it lacks, so it loads like a full block and never reads past its
+// rows; the caller ignores those lanes.
 struct RowOffsets {
   std::size_t at[kRows];
 };
 
-inline RowOffsets row_offsets(std::size_t m) noexcept {
+inline RowOffsets row_offsets(std::size_t m, std::size_t rows) noexcept {
   RowOffsets o;
-  for (std::size_t r = 0; r < kRows; ++r) o.at[r] = r * m * sizeof(float);
+  for (std::size_t r = 0; r < kRows; ++r) o.at[r] = (r < rows ? r : rows - 1) * m * sizeof(float);
   return o;
 }
 
@@ -109,8 +112,8 @@ inline Columns transpose_lanes(const RowVec (&z)[4]) noexcept {
                   unpack<true, false>(t1, t3, lanes), unpack<true, true>(t1, t3, lanes)}};
 }
 
-// Columns c0 .. c0+3 of a full block whose row 0 at column c0 is at p: only loads and lane
-// inserts before the transpose.
+// Columns c0 .. c0+3 of a block whose row 0 at column c0 is at p, its rows at offsets o: only
+// loads and lane inserts before the transpose.
 inline Columns load_full_columns(const char* p, const RowOffsets& o) noexcept {
   RowVec z[4];
   for (std::size_t l = 0; l < 4; ++l) {
@@ -159,17 +162,19 @@ constexpr std::size_t kNearFloats = 16384 / sizeof(float);
 // Where the rows ahead of a block group go: into L1, into L2, or nowhere (too few left).
 enum class Ahead { near, far, none };
 
-// The column groups of N full blocks that need no checks: p[i] <- p[i] + (w_j * x_rj) for
-// j = 0 .. 4*floor(m/4) - 1 ascending. Each group requests the share of the rows ahead that
-// it reads itself (N*kRows*4 floats from next + c0*N*kRows), so the requests keep pace with
+// The column groups that need no checks, j = 0 .. 4*floor(m/4) - 1 ascending:
+// p[i] <- p[i] + (w_j * x_rj). Full blocks (kFull) share one set of row offsets; a group with a
+// short block gives each block its own. Each column group requests the share of the rows ahead
+// that it reads itself (N*kRows*4 floats from next + c0*N*kRows), so the requests keep pace with
 // the reads and never pile up.
-template <std::size_t N, Ahead kAhead>
-inline void predict_full_columns(const Block (&blk)[N], const float* w, const float* next,
-                                 RowVec (&sums)[N]) noexcept {
+template <std::size_t N, Ahead kAhead, bool kFull>
+inline void predict_whole_columns(const Block (&blk)[N], const float* w, const float* next,
+                                  RowVec (&sums)[N]) noexcept {
   constexpr auto lanes = std::make_index_sequence<kRows>{};
   constexpr std::size_t kLines = N * kRows * 4 * sizeof(float) / 64;
   const std::size_t m = blk[0].m;
-  const RowOffsets o = row_offsets(m);
+  RowOffsets o[kFull ? 1 : N];
+  for (std::size_t i = 0; i < std::size(o); ++i) o[i] = row_offsets(m, blk[i].rows);
   // Local copies stay in registers; the loads through x could otherwise alias the caller's.
   RowVec p[N];
   for (std::size_t i = 0; i < N; ++i) p[i] = sums[i];
@@ -181,7 +186,7 @@ inline void predict_full_columns(const Block (&blk)[N], const float* w, const fl
     }
     Columns c[N];
     for (std::size_t i = 0; i < N; ++i) {
-      c[i] = load_full_columns(reinterpret_cast<const char*>(blk[i].x + c0), o);
+      c[i] = load_full_columns(reinterpret_cast<const char*>(blk[i].x + c0), o[kFull ? 0 : i]);
     }
     for (std::size_t k = 0; k < 4; ++k) {
       const RowVec wk = splat_rows(w[c0 + k], lanes);
@@ -191,11 +196,11 @@ inline void predict_full_columns(const Block (&blk)[N], const float* w, const fl
   for (std::size_t i = 0; i < N; ++i) sums[i] = p[i];
 }
 
-// For each of N blocks: p (lane r = row r) <- b, then p <- p + (w_j * x_rj) for j ascending.
-// Running several blocks side by side gives the adder independent chains, so the latency of
-// one sum's additions no longer sets the pace. The blocks are read a column group at a time, a
-// stride the hardware prefetchers follow poorly, so the groups also request the rows ahead:
-// next_len floats exist at next.
+// For each of N blocks of at least one row: p (lane r = row r) <- b, then p <- p + (w_j * x_rj)
+// for j ascending; lanes past a block's rows hold no meaning. Running several blocks side by
+// side gives the adder independent chains, so the latency of one sum's additions no longer sets
+// the pace. The blocks are read a column group at a time, a stride the hardware prefetchers
+// follow poorly, so full groups also request the rows ahead: next_len floats exist at next.
 template <std::size_t N>
 inline void predict_blocks(const Block (&blk)[N], const float* w, float b, const float* next,
                            std::size_t next_len, RowVec (&p)[N]) noexcept {
@@ -206,20 +211,18 @@ inline void predict_blocks(const Block (&blk)[N], const float* w, float b, const
     p[i] = splat_rows(b, lanes);
     full = full && blk[i].rows == kRows;
   }
-  std::size_t c0 = 0;
-  if (full) {
-    const std::size_t span = N * kRows * m;
-    if (next_len < span) {
-      predict_full_columns<N, Ahead::none>(blk, w, next, p);
-    } else if (kPrefetchBlocks * span <= kNearFloats) {
-      predict_full_columns<N, Ahead::near>(blk, w, next, p);
-    } else {
-      predict_full_columns<N, Ahead::far>(blk, w, next, p);
-    }
-    c0 = m / 4 * 4;
+  const std::size_t span = N * kRows * m;
+  if (!full) {
+    predict_whole_columns<N, Ahead::none, false>(blk, w, next, p);
+  } else if (next_len < span) {
+    predict_whole_columns<N, Ahead::none, true>(blk, w, next, p);
+  } else if (kPrefetchBlocks * span <= kNearFloats) {
+    predict_whole_columns<N, Ahead::near, true>(blk, w, next, p);
+  } else {
+    predict_whole_columns<N, Ahead::far, true>(blk, w, next, p);
   }
-  for (; c0 < m; c0 += 4) {
-    const std::size_t cols = m - c0 < 4 ? m - c0 : 4;
+  for (std::size_t c0 = m / 4 * 4; c0 < m; c0 += 4) {
+    const std::size_t cols = m - c0;
     for (std::size_t i = 0; i < N; ++i) {
       const Columns c = load_checked_columns(blk[i], c0);
       for (std::size_t k = 0; k < cols; ++k) p[i] = p[i] + splat_rows(w[c0 + k], lanes) * c.v[k];

@@ -105,25 +105,25 @@ inline float sum_lanes(float a_b, RowVec e, std::index_sequence<R...>) noexcept 
 // 8 ways of the two L1 sets they share, and gain nothing at 32 and 64 columns.
 constexpr std::size_t kBlocksInFlight = 2;
 
-// Calls step(first_row, blocks, next, next_len) over the rows in order: kBlocksInFlight full
-// blocks at a time while that many remain, then one block (the last possibly partial). next
-// points at the rows ahead to request.
+// Calls step(first_row, blocks, next, next_len) over the rows in order: kBlocksInFlight blocks
+// at a time while more than one block's rows remain (the last of them possibly short), then one
+// block of the rest. next points at the rows ahead to request.
 template <class Step>
 inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step&& step) noexcept {
   const std::size_t limit = rows * m;
   std::size_t i0 = 0;
-  for (; i0 + kBlocksInFlight * kRows <= rows; i0 += kBlocksInFlight * kRows) {
+  for (; i0 + (kBlocksInFlight - 1) * kRows < rows; i0 += kBlocksInFlight * kRows) {
     Block blk[kBlocksInFlight];
     for (std::size_t i = 0; i < kBlocksInFlight; ++i) {
-      blk[i] = {x + (i0 + i * kRows) * m, kRows, m, limit - (i0 + i * kRows) * m};
+      const std::size_t first = i0 + i * kRows;
+      blk[i] = {x + first * m, std::min(rows - first, kRows), m, limit - first * m};
     }
     const std::size_t ahead = std::min((i0 + kPrefetchBlocks * kRows) * m, limit);
     step(i0, blk, x + ahead, limit - ahead);
   }
-  for (; i0 < rows; i0 += kRows) {
-    const Block blk[1] = {{x + i0 * m, rows - i0 < kRows ? rows - i0 : kRows, m, limit - i0 * m}};
-    const std::size_t ahead = std::min((i0 + kPrefetchBlocks * kRows) * m, limit);
-    step(i0, blk, x + ahead, limit - ahead);
+  if (i0 < rows) {
+    const Block blk[1] = {{x + i0 * m, rows - i0, m, limit - i0 * m}};
+    step(i0, blk, x + limit, std::size_t{0});
   }
 }
 
