@@ -64,21 +64,26 @@ def child(repeats, threads):
 
     rng = np.random.default_rng(11)
     lr = np.float32(0.01)
-    rows = []
+    cases = []
     for n, m in CASES:
         x = rng.standard_normal((n, m)).astype(np.float32)
         y = (x @ rng.standard_normal(m).astype(np.float32)).astype(np.float32)
-        xm, yl = ZeltoMatrix(x.ravel().tolist(), n, m), y.tolist()
+        cases.append((x, y, ZeltoMatrix(x.ravel().tolist(), n, m), y.tolist()))
+    # Every zelto_ml case runs before numpy's first call: numpy's BLAS threads keep spinning for
+    # a while after each call and would take the cores from the pool.
+    rows = []
+    for x, y, xm, yl in cases:
         trained, untrained = ZeltoSolver(float(lr), ITERS), ZeltoSolver(float(lr), 0)
         trained.fit(xm, yl)
-        w, b = numpy_fit(x, y, lr, 1)
-        # All of one side's calls run before the other's: numpy's BLAS threads keep spinning
-        # for a while after each call and would otherwise take the cores from the pool.
         rows.append({
-            "n": n, "m": m,
+            "n": x.shape[0], "m": x.shape[1],
             "fit_ms": median_ms(lambda: trained.fit(xm, yl), repeats=repeats),
             "fit0_ms": median_ms(lambda: untrained.fit(xm, yl), repeats=repeats),
             "predict_list_ms": median_ms(lambda: trained.predict(xm), repeats=repeats * 2),
+        })
+    for row, (x, y, _, _) in zip(rows, cases):
+        w, b = numpy_fit(x, y, lr, 1)
+        row.update({
             "numpy_fit_ms": numpy_best_ms(lambda: numpy_fit(x, y, lr, ITERS), threads, repeats),
             "numpy_predict_ms": numpy_best_ms(lambda: x @ w + b, threads, repeats * 4),
             "numpy_predict_list_ms": numpy_best_ms(lambda: (x @ w + b).tolist(), threads, repeats),
