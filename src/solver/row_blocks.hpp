@@ -12,11 +12,11 @@
 namespace zelto::ZELTO_ISA::row_blocks {
 
 // Rows per block, one per lane of a RowVec: at most eight, also where 512-bit registers exist.
-// Measured on AMD Zen 4 (family 0x19), where 512-bit operations run as two 256-bit halves:
-// sixteen-row blocks (two of them in flight, as below) give no gain on rows already in L2 at
-// 32 and 64 columns, and take 2.8x as long at 512 columns, where 32 rows 2 KiB apart fall into
-// the same two L1 sets and overflow their 8 ways; one sixteen-row block at a time takes 1.2x
-// as long as two blocks of eight, its single chain of additions setting the pace.
+// Measured on AMD Zen 4 (family 0x19), where 512-bit operations run as two 256-bit halves,
+// against the kernels' two eight-row blocks side by side: two sixteen-row blocks give no gain
+// on rows already in L2 at 32 and 64 columns and take 2.8x as long at 512 columns, where 32
+// rows 2 KiB apart fall into the same two L1 sets and overflow their 8 ways; one sixteen-row
+// block takes 1.0-1.7x as long, its single chain of additions setting the pace.
 constexpr std::size_t kRowBytes = ZELTO_VEC_BYTES < 32 ? ZELTO_VEC_BYTES : 32;
 constexpr std::size_t kRows = kRowBytes / sizeof(float);
 typedef float RowVec __attribute__((vector_size(kRowBytes)));
