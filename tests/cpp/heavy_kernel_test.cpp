@@ -65,8 +65,8 @@ TEST_P(LockstepMatchesPlain, SameBitsAsOneElementLoop) {
   const auto [length, iterations] = GetParam();
   const std::vector<float> data = inputs(length, static_cast<unsigned>(length), false);
   for (const float start : {-0.0f, 0.0f, 2.5f, -1.0e10f}) {
-    expect_same(zelto::heavy_leaf_sum_plain(data.data(), length, iterations, start),
-                zelto::heavy_leaf_sum(data.data(), length, iterations, start));
+    expect_same(zelto::heavy::leaf_sum_plain(data.data(), length, iterations, start),
+                zelto::heavy::leaf_sum_lockstep(data.data(), length, iterations, start));
   }
 }
 
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, LockstepMatchesPlain,
 TEST(HeavyChain, ClearsSignOfEveryResult) {
   for (const float x : {std::bit_cast<float>(0xFFC01234u), -std::numeric_limits<float>::infinity(),
                         -0.5f, -1.0e-40f, -0.0f}) {
-    const float term = zelto::heavy_leaf_sum(&x, 1, 3, -0.0f);
+    const float term = zelto::heavy::leaf_sum_lockstep(&x, 1, 3, -0.0f);
     EXPECT_EQ(bits(term) >> 31, 0u) << x;
     EXPECT_EQ(bits(zelto::heavy::chain_step(x)) >> 31, 0u) << x;
   }
@@ -116,7 +116,7 @@ TEST(HeavyChain, OneRepetitionIsTheLibraryChain) {
   volatile float seed = 0.7f;
   const float x = seed;
   const float expected = std::fabs(::tanf(::cosf(::sinf(x))));
-  expect_same(expected, zelto::heavy_leaf_sum(&x, 1, 1, -0.0f));
+  expect_same(expected, zelto::heavy::leaf_sum_lockstep(&x, 1, 1, -0.0f));
 }
 
 class RunHeavyLogic : public ::testing::TestWithParam<std::uint64_t> {};
