@@ -124,6 +124,50 @@ ZELTO_INLINE VecD fused_neg_mul_add(VecD a, VecD b, VecD c) noexcept {
 #endif
 }
 
+// Conversions between a half register of floats or integers and a register of doubles or
+// 64-bit integers, each one instruction (the generic vector conversions split them in two).
+ZELTO_INLINE VecD widen(HalfF v) noexcept {
+#if ZELTO_VEC_BYTES == 64
+  return _mm512_cvtps_pd(reinterpret_cast<__m256>(v));
+#else
+  return _mm256_cvtps_pd(reinterpret_cast<__m128>(v));
+#endif
+}
+
+ZELTO_INLINE VecD widen(HalfI v) noexcept {
+#if ZELTO_VEC_BYTES == 64
+  return _mm512_cvtepi32_pd(reinterpret_cast<__m256i>(v));
+#else
+  return _mm256_cvtepi32_pd(reinterpret_cast<__m128i>(v));
+#endif
+}
+
+// A lane mask (all ones or zero per lane) on 64-bit lanes, by sign extension.
+ZELTO_INLINE VecL widen_mask(HalfI m) noexcept {
+#if ZELTO_VEC_BYTES == 64
+  return reinterpret_cast<VecL>(_mm512_cvtepi32_epi64(reinterpret_cast<__m256i>(m)));
+#else
+  return reinterpret_cast<VecL>(_mm256_cvtepi32_epi64(reinterpret_cast<__m128i>(m)));
+#endif
+}
+
+// Round to nearest float, and truncate toward zero (INT_MIN when out of range).
+ZELTO_INLINE HalfF narrow(VecD v) noexcept {
+#if ZELTO_VEC_BYTES == 64
+  return reinterpret_cast<HalfF>(_mm512_cvtpd_ps(v));
+#else
+  return reinterpret_cast<HalfF>(_mm256_cvtpd_ps(v));
+#endif
+}
+
+ZELTO_INLINE HalfI truncate(VecD v) noexcept {
+#if ZELTO_VEC_BYTES == 64
+  return reinterpret_cast<HalfI>(_mm512_cvttpd_epi32(v));
+#else
+  return reinterpret_cast<HalfI>(_mm256_cvttpd_epi32(v));
+#endif
+}
+
 template <class V, class T>
 ZELTO_INLINE V broadcast(T x) noexcept {
   V v;
@@ -204,33 +248,32 @@ ZELTO_INLINE void reduce_large(HalfI yi, VecD& x, HalfI& n) noexcept {
 template <bool kCos>
 ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
   const HalfI top = abs_top(y);
-  const HalfI large = top >= kTopLarge;
-  const VecD x = __builtin_convertvector(y, VecD);
-  // Large lanes enter the fast reduction as 0, so no conversion sees an out-of-range value.
-  const VecD xf = __builtin_convertvector(large, VecL) ? VecD{} : x;
-  const HalfI truncated = __builtin_convertvector(xf * kHpiInv, HalfI);
-  HalfI n = (truncated + 0x800000) >> 24;
-  VecD xr = fused_neg_mul_add(__builtin_convertvector(n, VecD), broadcast<VecD>(kHpi), xf);
+  const VecD x = widen(y);
+  // Lanes with |y| >= 120 get unused values here (truncate is defined out of range).
+  HalfI n = (truncate(x * kHpiInv) + 0x800000) >> 24;
+  VecD xr = fused_neg_mul_add(widen(n), broadcast<VecD>(kHpi), x);
   HalfI q = n;  // the quadrant that picks the sign and the table
 #if ZELTO_VEC_BYTES == 64
-  const HalfI far = large & (top < kTopInf);
+  const HalfI far = (top >= kTopLarge) & (top < kTopInf);
   if (__builtin_expect(lane_bits(far) != 0, 0)) {
     const HalfI yi = reinterpret_cast<HalfI>(y);
     VecD x_far;
     HalfI n_far;
     reduce_large(yi, x_far, n_far);
-    xr = __builtin_convertvector(far, VecL) ? x_far : xr;
+    xr = widen_mask(far) ? x_far : xr;
     n = far ? n_far : n;
     q = far ? n_far + reinterpret_cast<HalfI>(reinterpret_cast<HalfU>(yi) >> 31) : q;
   }
 #endif
-  const VecL nl = __builtin_convertvector(n, VecL);
-  const VecL ql = __builtin_convertvector(q, VecL);
+  // Lanes that evaluate the cosine polynomial, and those whose sign flips; the masks are
+  // formed on 32-bit lanes and widened once.
+  const HalfI odd = (n & 1) != 0;
+  const VecL cos_poly = widen_mask(kCos ? ~odd : odd);
+  const VecL flip_x = widen_mask(((q + 1) & 2) != 0);
+  const VecL flip_r = widen_mask((kCos ? ~odd : odd) & ((q & 2) != 0));
   const VecD x2 = xr * xr;
-  const VecD xs = xr * (((ql + 1) & 2) != 0 ? broadcast<VecD>(-1.0) : broadcast<VecD>(1.0));
-  // Lanes that evaluate the cosine polynomial; both share the shape fma(Q, fma(x2, K4, K3),
-  // fma(P, K2, A)) with Q = x2 * P.
-  const VecL cos_poly = kCos ? (nl & 1) == 0 : (nl & 1) != 0;
+  const VecD xs = xr * (flip_x ? broadcast<VecD>(-1.0) : broadcast<VecD>(1.0));
+  // Both polynomials have the shape fma(Q, fma(x2, K4, K3), fma(P, K2, A)) with Q = x2 * P.
   const VecD a = cos_poly ? fused_mul_add(x2, broadcast<VecD>(kC1), broadcast<VecD>(kC0)) : xs;
   const VecD p = x2 * (cos_poly ? x2 : xs);
   const VecD k2 = cos_poly ? broadcast<VecD>(kC2) : broadcast<VecD>(kS1);
@@ -240,8 +283,8 @@ ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
   const VecD q7 = x2 * p;
   const VecD head = fused_mul_add(p, k2, a);
   VecD r = fused_mul_add(q7, inner, head);
-  r = (cos_poly & ((ql & 2) != 0)) ? -r : r;
-  HalfF result = __builtin_convertvector(r, HalfF);
+  r = flip_r ? -r : r;
+  HalfF result = narrow(r);
   result = top < kTopTiny ? (kCos ? broadcast<HalfF>(1.0f) : y) : result;
   const HalfI special = top >= kTopInf;
   if (__builtin_expect(lane_bits(special) != 0, 0)) {
@@ -252,29 +295,27 @@ ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
 }
 
 // The tangent's reduction of kHalf floats: the remainder as a high and a low float, and the
-// quadrant. Unlike sinf, the generic build subtracts n*pi/2 with two roundings.
+// quadrant. Unlike sinf, the generic build subtracts n*pi/2 with two roundings. On AVX2, lanes
+// with |y| >= 120 give unused values.
 ZELTO_INLINE void tan_reduce_half(HalfF y, HalfF& hi, HalfF& lo, HalfI& n) noexcept {
-  const HalfI top = abs_top(y);
-  const HalfI large = top >= kTopLarge;
-  const VecD x = __builtin_convertvector(y, VecD);
-  const VecD xf = __builtin_convertvector(large, VecL) ? VecD{} : x;
-  const HalfI truncated = __builtin_convertvector(xf * kHpiInv, HalfI);
-  n = (truncated + 0x800000) >> 24;
-  VecD xr = xf - __builtin_convertvector(n, VecD) * kHpi;
+  const VecD x = widen(y);
+  n = (truncate(x * kHpiInv) + 0x800000) >> 24;
+  VecD xr = x - widen(n) * kHpi;
 #if ZELTO_VEC_BYTES == 64
-  const HalfI far = large & (top < kTopInf);
+  const HalfI top = abs_top(y);
+  const HalfI far = (top >= kTopLarge) & (top < kTopInf);
   if (__builtin_expect(lane_bits(far) != 0, 0)) {
     const HalfI yi = reinterpret_cast<HalfI>(y);
     VecD x_far;
     HalfI n_far;
     reduce_large(yi, x_far, n_far);
-    x_far = __builtin_convertvector(yi < 0, VecL) ? -x_far : x_far;
-    xr = __builtin_convertvector(far, VecL) ? x_far : xr;
+    x_far = widen_mask(yi < 0) ? -x_far : x_far;
+    xr = widen_mask(far) ? x_far : xr;
     n = far ? n_far : n;
   }
 #endif
-  hi = __builtin_convertvector(xr, HalfF);
-  lo = __builtin_convertvector(xr - __builtin_convertvector(hi, VecD), HalfF);
+  hi = narrow(xr);
+  lo = narrow(xr - widen(hi));
 }
 
 ZELTO_INLINE VecF from_bits(VecI v) noexcept { return reinterpret_cast<VecF>(v); }
