@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <random>
@@ -275,6 +278,50 @@ TEST(RunHeavyLogicValues, ZerosAndInfinity) {
   infinite.push_back(1.0f);
   EXPECT_EQ(zelto::run_heavy_logic(infinite, 0), std::numeric_limits<float>::infinity());
   EXPECT_TRUE(std::isnan(zelto::run_heavy_logic(infinite, 1)));
+}
+
+}  // namespace
+
+namespace {
+
+constexpr const char* kSse2Tunable = "glibc.cpu.hwcaps=-AVX2,-FMA";
+
+// Run only as the child of GuardRefusesTheSse2Build, under the tunable that makes glibc pick
+// its SSE2 sinf and cosf: the vector kernels would now give other bits, the guard refuses
+// them, and run_heavy_logic keeps the library's bits.
+TEST(LibmGuardChild, Sse2BuildIsRefused) {
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  if (tunables == nullptr || std::string(tunables) != kSse2Tunable) {
+    GTEST_SKIP() << "run by LibmGuard.RefusesTheSse2Build";
+  }
+  const float witness = std::bit_cast<float>(0x4255b0a9u);  // the two builds' sinf differ here
+  float vector_sin = 0.0f;
+  zelto::trig_kernels(Isa::avx512).sinf_values(&witness, &vector_sin, 1);
+  EXPECT_NE(bits(vector_sin), bits(::sinf(witness))) << "the tunable did not take effect";
+  EXPECT_FALSE(zelto::heavy::libm_mirrored(Isa::avx2));
+  EXPECT_FALSE(zelto::heavy::libm_mirrored(Isa::avx512));
+  EXPECT_FALSE(zelto::heavy_leaf_is_vector());
+  const std::vector<float> data = inputs(300, 2, false);
+  expect_same(zelto::heavy::leaf_sum_plain(data.data(), data.size(), 2, -0.0f),
+              zelto::heavy_leaf()(data.data(), data.size(), 2, -0.0f));
+}
+
+// This test binary again, in a child whose C library picks its SSE2 sinf and cosf.
+TEST(LibmGuard, RefusesTheSse2Build) {
+  if (!zelto::heavy::libm_mirrored(Isa::avx512)) GTEST_SKIP() << "no vector kernel in use here";
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  const std::string command = std::string("GLIBC_TUNABLES=") + kSse2Tunable + " '" + self +
+                              "' --gtest_filter=LibmGuardChild.Sse2BuildIsRefused 2>&1";
+  FILE* child = popen(command.c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, child) != nullptr) output += buffer;
+  EXPECT_EQ(pclose(child), 0) << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
 }
 
 }  // namespace
