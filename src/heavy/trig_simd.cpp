@@ -243,9 +243,9 @@ ZELTO_INLINE void reduce_large(HalfI yi, VecD& x, HalfI& n) noexcept {
 }
 #endif
 
-// sinf (kCos false) or cosf (kCos true) of kHalf floats. On AVX2, lanes with |y| >= 120 or not
-// finite give unused values: the caller takes them from the library.
-template <bool kCos>
+// sinf (kCos false) or cosf (kCos true) of kHalf floats. Lanes with |y| >= 120 or not finite
+// give their values only when kRare (AVX-512); otherwise unused ones, which the caller replaces.
+template <bool kCos, bool kRare>
 ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
   const HalfI top = abs_top(y);
   const VecD x = widen(y);
@@ -255,7 +255,7 @@ ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
   HalfI q = n;  // the quadrant that picks the sign and the table
 #if ZELTO_VEC_BYTES == 64
   const HalfI far = (top >= kTopLarge) & (top < kTopInf);
-  if (__builtin_expect(lane_bits(far) != 0, 0)) {
+  if (kRare && lane_bits(far) != 0) {
     const HalfI yi = reinterpret_cast<HalfI>(y);
     VecD x_far;
     HalfI n_far;
@@ -286,8 +286,8 @@ ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
   r = flip_r ? -r : r;
   HalfF result = narrow(r);
   result = top < kTopTiny ? (kCos ? broadcast<HalfF>(1.0f) : y) : result;
-  const HalfI special = top >= kTopInf;
-  if (__builtin_expect(lane_bits(special) != 0, 0)) {
+  if (kRare) {
+    const HalfI special = top >= kTopInf;
     const HalfF d = y - y;
     result = special ? d / d : result;
   }
@@ -297,6 +297,7 @@ ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
 // The tangent's reduction of kHalf floats: the remainder as a high and a low float, and the
 // quadrant. Unlike sinf, the generic build subtracts n*pi/2 with two roundings. On AVX2, lanes
 // with |y| >= 120 give unused values.
+template <bool kRare>
 ZELTO_INLINE void tan_reduce_half(HalfF y, HalfF& hi, HalfF& lo, HalfI& n) noexcept {
   const VecD x = widen(y);
   n = (truncate(x * kHpiInv) + 0x800000) >> 24;
@@ -304,7 +305,7 @@ ZELTO_INLINE void tan_reduce_half(HalfF y, HalfF& hi, HalfF& lo, HalfI& n) noexc
 #if ZELTO_VEC_BYTES == 64
   const HalfI top = abs_top(y);
   const HalfI far = (top >= kTopLarge) & (top < kTopInf);
-  if (__builtin_expect(lane_bits(far) != 0, 0)) {
+  if (kRare && lane_bits(far) != 0) {
     const HalfI yi = reinterpret_cast<HalfI>(y);
     VecD x_far;
     HalfI n_far;
@@ -321,19 +322,20 @@ ZELTO_INLINE void tan_reduce_half(HalfF y, HalfF& hi, HalfF& lo, HalfI& n) noexc
 ZELTO_INLINE VecF from_bits(VecI v) noexcept { return reinterpret_cast<VecF>(v); }
 ZELTO_INLINE VecI to_bits(VecF v) noexcept { return reinterpret_cast<VecI>(v); }
 
-// tanf of kLanes floats. On AVX2, lanes with |x| >= 120 or not finite give unused values.
+// tanf of kLanes floats. Lanes with |x| >= 120 or not finite give their values only when
+// kRare (AVX-512); otherwise unused ones, which the caller replaces.
+template <bool kRare>
 ZELTO_INLINE VecF tan_lanes(VecF xin) noexcept {
   const VecI ix_in = to_bits(xin) & 0x7fffffff;
   const VecI near = ix_in <= 0x3f490fda;  // |x| <= pi/4: no reduction
-  const VecI special = ix_in >= 0x7f800000;
   VecF x = xin;
   VecF y = {};
   VecI iy = broadcast<VecI>(1);  // +1 for tan, -1 for -1/tan
   if (lane_bits(near) != (1u << kLanes) - 1) {
     HalfF hi0, lo0, hi1, lo1;
     HalfI n0, n1;
-    tan_reduce_half(low_half(xin), hi0, lo0, n0);
-    tan_reduce_half(high_half(xin), hi1, lo1, n1);
+    tan_reduce_half<kRare>(low_half(xin), hi0, lo0, n0);
+    tan_reduce_half<kRare>(high_half(xin), hi1, lo1, n1);
     const VecI n = reinterpret_cast<VecI>(join(reinterpret_cast<HalfF>(n0),
                                                reinterpret_cast<HalfF>(n1)));
     x = near ? x : join(hi0, hi1);
@@ -400,18 +402,15 @@ ZELTO_INLINE VecF tan_lanes(VecF xin) noexcept {
     const VecF odd = ix == 0 ? one / from_bits(ix) : -1.0f / xk;
     result = tiny ? (iy == 1 ? xk : odd) : result;
   }
-  return special ? xin - xin : result;
+  if (kRare) result = ix_in >= 0x7f800000 ? xin - xin : result;
+  return result;
 }
 
-// Lanes the AVX2 variant leaves to the library: |x| >= 120, infinities and NaN.
-ZELTO_INLINE unsigned library_lanes(VecF x) noexcept {
-#if ZELTO_VEC_BYTES == 64
-  (void)x;
-  return 0;
-#else
+// Lanes with |x| >= 120, infinities and NaN: rare, and the only ones that need the
+// large-argument reduction or the special-value results.
+ZELTO_INLINE unsigned rare_lanes(VecF x) noexcept {
   const VecI top = reinterpret_cast<VecI>(reinterpret_cast<VecU>(x) >> 20) & 0x7ff;
   return lane_bits(top >= kTopLarge);
-#endif
 }
 
 // Replaces the lanes named in `lanes` by the library function's value.
@@ -423,22 +422,36 @@ ZELTO_INLINE VecF from_library(VecF x, VecF out, unsigned lanes, float (*f)(floa
   return out;
 }
 
+// The common path when no lane is rare; otherwise AVX-512 computes the rare lanes too and
+// AVX2 takes them from the library.
+template <class Common, class Rare>
+ZELTO_INLINE VecF with_rare_lanes(VecF x, Common common, Rare rare, float (*f)(float)) noexcept {
+  const unsigned lanes = rare_lanes(x);
+  if (__builtin_expect(lanes == 0, 1)) return common(x);
+#if ZELTO_VEC_BYTES == 64
+  (void)f;
+  return rare(x);
+#else
+  (void)rare;
+  return from_library(x, common(x), lanes, f);
+#endif
+}
+
+template <bool kCos, bool kRare>
+ZELTO_INLINE VecF sincos_lanes(VecF x) noexcept {
+  return join(sincos_half<kCos, kRare>(low_half(x)), sincos_half<kCos, kRare>(high_half(x)));
+}
+
 ZELTO_INLINE VecF sin_lanes(VecF x) noexcept {
-  const VecF out = join(sincos_half<false>(low_half(x)), sincos_half<false>(high_half(x)));
-  const unsigned rare = library_lanes(x);
-  return __builtin_expect(rare != 0, 0) ? from_library(x, out, rare, ::sinf) : out;
+  return with_rare_lanes(x, sincos_lanes<false, false>, sincos_lanes<false, true>, ::sinf);
 }
 
 ZELTO_INLINE VecF cos_lanes(VecF x) noexcept {
-  const VecF out = join(sincos_half<true>(low_half(x)), sincos_half<true>(high_half(x)));
-  const unsigned rare = library_lanes(x);
-  return __builtin_expect(rare != 0, 0) ? from_library(x, out, rare, ::cosf) : out;
+  return with_rare_lanes(x, sincos_lanes<true, false>, sincos_lanes<true, true>, ::cosf);
 }
 
 ZELTO_INLINE VecF tan_library_lanes(VecF x) noexcept {
-  const VecF out = tan_lanes(x);
-  const unsigned rare = library_lanes(x);
-  return __builtin_expect(rare != 0, 0) ? from_library(x, out, rare, ::tanf) : out;
+  return with_rare_lanes(x, tan_lanes<false>, tan_lanes<true>, ::tanf);
 }
 
 // Applies lanes_fn to whole registers; the last partial one is padded with zeros.
