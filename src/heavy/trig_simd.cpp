@@ -142,8 +142,8 @@ ZELTO_INLINE VecD widen(HalfI v) noexcept {
 #endif
 }
 
-// A lane mask (all ones or zero per lane) on 64-bit lanes, by sign extension.
-ZELTO_INLINE VecL widen_mask(HalfI m) noexcept {
+// 32-bit integers on 64-bit lanes by sign extension, so a lane mask stays a lane mask.
+ZELTO_INLINE VecL widen_int(HalfI m) noexcept {
 #if ZELTO_VEC_BYTES == 64
   return reinterpret_cast<VecL>(_mm512_cvtepi32_epi64(reinterpret_cast<__m256i>(m)));
 #else
@@ -247,32 +247,33 @@ ZELTO_INLINE void reduce_large(HalfI yi, VecD& x, HalfI& n) noexcept {
 // give their values only when kRare (AVX-512); otherwise unused ones, which the caller replaces.
 template <bool kCos, bool kRare>
 ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
-  const HalfI top = abs_top(y);
   const VecD x = widen(y);
   // Lanes with |y| >= 120 get unused values here (truncate is defined out of range).
   HalfI n = (truncate(x * kHpiInv) + 0x800000) >> 24;
   VecD xr = fused_neg_mul_add(widen(n), broadcast<VecD>(kHpi), x);
   HalfI q = n;  // the quadrant that picks the sign and the table
 #if ZELTO_VEC_BYTES == 64
-  const HalfI far = (top >= kTopLarge) & (top < kTopInf);
-  if (kRare && lane_bits(far) != 0) {
-    const HalfI yi = reinterpret_cast<HalfI>(y);
-    VecD x_far;
-    HalfI n_far;
-    reduce_large(yi, x_far, n_far);
-    xr = widen_mask(far) ? x_far : xr;
-    n = far ? n_far : n;
-    q = far ? n_far + reinterpret_cast<HalfI>(reinterpret_cast<HalfU>(yi) >> 31) : q;
+  if (kRare) {
+    const HalfI top = abs_top(y);
+    const HalfI far = (top >= kTopLarge) & (top < kTopInf);
+    if (lane_bits(far) != 0) {
+      const HalfI yi = reinterpret_cast<HalfI>(y);
+      VecD x_far;
+      HalfI n_far;
+      reduce_large(yi, x_far, n_far);
+      xr = widen_int(far) ? x_far : xr;
+      n = far ? n_far : n;
+      q = far ? n_far + reinterpret_cast<HalfI>(reinterpret_cast<HalfU>(yi) >> 31) : q;
+    }
   }
 #endif
-  // Lanes that evaluate the cosine polynomial, and those whose sign flips; the masks are
-  // formed on 32-bit lanes and widened once.
-  const HalfI odd = (n & 1) != 0;
-  const VecL cos_poly = widen_mask(kCos ? ~odd : odd);
-  const VecL flip_x = widen_mask(((q + 1) & 2) != 0);
-  const VecL flip_r = widen_mask((kCos ? ~odd : odd) & ((q & 2) != 0));
+  // Lanes that evaluate the cosine polynomial, and those whose sign flips, tested on 64-bit
+  // lanes so each mask is one comparison beside the doubles it selects.
+  const VecL nl = widen_int(n);
+  const VecL ql = widen_int(q);
+  const VecL cos_poly = kCos ? (nl & 1) == 0 : (nl & 1) != 0;
   const VecD x2 = xr * xr;
-  const VecD xs = xr * (flip_x ? broadcast<VecD>(-1.0) : broadcast<VecD>(1.0));
+  const VecD xs = xr * (((ql + 1) & 2) != 0 ? broadcast<VecD>(-1.0) : broadcast<VecD>(1.0));
   // Both polynomials have the shape fma(Q, fma(x2, K4, K3), fma(P, K2, A)) with Q = x2 * P.
   const VecD a = cos_poly ? fused_mul_add(x2, broadcast<VecD>(kC1), broadcast<VecD>(kC0)) : xs;
   const VecD p = x2 * (cos_poly ? x2 : xs);
@@ -282,14 +283,21 @@ ZELTO_INLINE HalfF sincos_half(HalfF y) noexcept {
   const VecD inner = fused_mul_add(x2, k4, k3);
   const VecD q7 = x2 * p;
   const VecD head = fused_mul_add(p, k2, a);
-  VecD r = fused_mul_add(q7, inner, head);
-  r = flip_r ? -r : r;
-  HalfF result = narrow(r);
-  result = top < kTopTiny ? (kCos ? broadcast<HalfF>(1.0f) : y) : result;
+  const VecD r = fused_mul_add(q7, inner, head);
+  return narrow((cos_poly & ((ql & 2) != 0)) ? -r : r);
+}
+
+// sinf or cosf of kLanes floats: both halves, then the tiny (and, when kRare, the special)
+// results on the whole register.
+template <bool kCos, bool kRare>
+ZELTO_INLINE VecF sincos_lanes(VecF y) noexcept {
+  VecF result =
+      join(sincos_half<kCos, kRare>(low_half(y)), sincos_half<kCos, kRare>(high_half(y)));
+  const VecI top = reinterpret_cast<VecI>(reinterpret_cast<VecU>(y) >> 20) & 0x7ff;
+  result = top < kTopTiny ? (kCos ? broadcast<VecF>(1.0f) : y) : result;
   if (kRare) {
-    const HalfI special = top >= kTopInf;
-    const HalfF d = y - y;
-    result = special ? d / d : result;
+    const VecF d = y - y;
+    result = top >= kTopInf ? d / d : result;
   }
   return result;
 }
@@ -310,8 +318,8 @@ ZELTO_INLINE void tan_reduce_half(HalfF y, HalfF& hi, HalfF& lo, HalfI& n) noexc
     VecD x_far;
     HalfI n_far;
     reduce_large(yi, x_far, n_far);
-    x_far = widen_mask(yi < 0) ? -x_far : x_far;
-    xr = widen_mask(far) ? x_far : xr;
+    x_far = widen_int(yi < 0) ? -x_far : x_far;
+    xr = widen_int(far) ? x_far : xr;
     n = far ? n_far : n;
   }
 #endif
@@ -437,11 +445,6 @@ ZELTO_INLINE VecF with_rare_lanes(VecF x, Common common, Rare rare, float (*f)(f
 #endif
 }
 
-template <bool kCos, bool kRare>
-ZELTO_INLINE VecF sincos_lanes(VecF x) noexcept {
-  return join(sincos_half<kCos, kRare>(low_half(x)), sincos_half<kCos, kRare>(high_half(x)));
-}
-
 ZELTO_INLINE VecF sin_lanes(VecF x) noexcept {
   return with_rare_lanes(x, sincos_lanes<false, false>, sincos_lanes<false, true>, ::sinf);
 }
@@ -469,7 +472,9 @@ ZELTO_INLINE void map_values(const float* in, float* out, std::size_t count,
 }
 
 // Registers advanced together in the chain: each repetition is a long serial dependency, so
-// independent registers fill the pipelines while one waits.
+// independent registers fill the pipelines while one waits. Measured on Zen 4, ns per element
+// and repetition (AVX-512 / AVX2): one register 6.5 / 9.6, two 3.8 / 5.2, four 3.9 / 9.3 (AVX2
+// runs out of its 16 registers).
 constexpr std::size_t kChains = 2;
 
 }  // namespace
