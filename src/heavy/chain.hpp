@@ -1,5 +1,5 @@
 // The chain one element at a time through the C library's scalar calls: the definition every
-// leaf kernel reproduces bit for bit, and the sign clearing all of them share.
+// leaf kernel reproduces bit for bit, and the sign clearing the library-call leaves share.
 #pragma once
 
 #include <math.h>
