@@ -6,9 +6,11 @@ Run against a built module:
 Each pool size runs in its own interpreter (the pool is sized once per process); the pool sizes
 alternate over several rounds and every figure is the median over all runs, so load from other
 processes weighs on every column alike. When the build directory also holds heavy_bench
-(cmake -DZELTO_BUILD_BENCH=ON), the lockstep kernel is timed against the plain
-one-element loop on the same pool as well. numpy's vectorised math rounds differently in part
-of the terms (the script counts them), so it is a speed reference, not an equivalent.
+(cmake -DZELTO_BUILD_BENCH=ON), the leaves are timed on the same pool as well: the plain
+one-element loop, the lockstep library calls and the leaf run_heavy_logic chose (a vector chain
+where the library guard accepts it), and each vector sinf/cosf/tanf against the library's on one
+thread. numpy's vectorised math rounds differently in part of the terms (the script counts
+them), so it is a speed reference, not an equivalent.
 """
 import argparse
 import json
@@ -66,28 +68,50 @@ def child(repeats):
 
 
 def run_kernel_bench(binary, threads, elements, iterations, repeats):
-    """Runs the C++ plain-against-lockstep timing with a pool of `threads` workers."""
+    """Runs the C++ timing of the three leaves with a pool of `threads` workers."""
     return run_json([binary, elements, iterations, repeats], threads)
 
 
 def collect(binary, rounds, repeats):
-    """Per (case, threads): lists of module, numpy, plain and lockstep times over all rounds."""
+    """Per (case, threads): lists of module, numpy and per-leaf times over all rounds; the name
+    of the chosen leaf; numpy's share of differing terms."""
     times = {}
     differing = None
+    chosen = None
     for _ in range(rounds):
         for t in THREADS:
             rows = run_child(__file__, t, "--repeats", str(repeats))
             differing = rows[-1]
             for index, (elements, iterations) in enumerate(CASES):
                 entry = times.setdefault((index, t), {"zelto": [], "numpy": [], "plain": [],
-                                                      "lockstep": []})
+                                                      "lockstep": [], "chosen": []})
                 entry["zelto"] += rows[index]["zelto_ms"]
                 entry["numpy"] += rows[index]["numpy_ms"]
                 if binary:
                     k = run_kernel_bench(binary, t, elements, iterations, repeats)
-                    entry["plain"].append(k["plain_ms"])
-                    entry["lockstep"].append(k["lockstep_ms"])
-    return times, differing
+                    for leaf in ("plain", "lockstep", "chosen"):
+                        entry[leaf].append(k[f"{leaf}_ms"])
+                    chosen = k["chosen"]
+    return times, differing, chosen
+
+
+def print_functions(binary, rounds, repeats):
+    """ns per element of each function, the library's scalar calls against the vector variants
+    the guard accepts, on one thread; medians over the rounds."""
+    runs = [run_json([binary, "functions", repeats], 1) for _ in range(rounds)]
+    ns = {key: statistics.median(r[key] for r in runs) for key in runs[0]}
+    variants = sorted({key.split()[2] for key in ns} - {"libm"})
+    print(f"\nper function, ns per element, one thread ({len(runs)} runs, median):")
+    print(f"{'inputs':>22} {'function':>8} {'libm':>7}"
+          + "".join(f" {v:>7} {'x':>5}" for v in variants))
+    for span, label in (("wide", "U[-10, 10]"), ("chain", "U[0.5, 1] (chain)")):
+        for function in ("sinf", "cosf", "tanf"):
+            libm = ns[f"{span} {function} libm"]
+            line = f"{label:>22} {function:>8} {libm:>7.2f}"
+            for v in variants:
+                vec = ns[f"{span} {function} {v}"]
+                line += f" {vec:>7.2f} {libm / vec:>5.1f}"
+            print(line)
 
 
 def main():
@@ -102,33 +126,39 @@ def main():
         return
 
     binary = cpp_bench("heavy_bench")
-    times, differing = collect(binary, args.rounds, args.repeats)
+    times, differing, chosen = collect(binary, args.rounds, args.repeats)
     med = {key: {name: statistics.median(v) if v else None for name, v in entry.items()}
            for key, entry in times.items()}
 
-    print(f"numpy: {numpy_kernel()}")
+    import numpy
+    print(f"numpy {numpy.__version__}: {numpy_kernel()}")
+    if binary:
+        print(f"run_heavy_logic's leaf here: {chosen}")
     print(f"{'case':>16} {'T':>2} {'zelto ms':>9} {'numpy ms':>9} {'numpy/zelto':>11}"
-          + (f" {'plain ms':>9} {'lockstep ms':>11} {'speedup':>7}" if binary else ""))
+          + (f" {'plain ms':>9} {'lockstep ms':>11} {'chosen ms':>9} {'plain/chosen':>12}"
+             if binary else ""))
     for index, (elements, iterations) in enumerate(CASES):
         for t in THREADS:
             m = med[(index, t)]
             line = (f"{elements:>9} x {iterations:<4} {t:>2} {m['zelto']:>9.2f} "
                     f"{m['numpy']:>9.2f} {m['numpy'] / m['zelto']:>11.2f}")
             if binary:
-                line += (f" {m['plain']:>9.2f} {m['lockstep']:>11.2f} "
-                         f"{m['plain'] / m['lockstep']:>7.2f}")
+                line += (f" {m['plain']:>9.2f} {m['lockstep']:>11.2f} {m['chosen']:>9.2f} "
+                         f"{m['plain'] / m['chosen']:>12.2f}")
             print(line)
     for index, (elements, iterations) in enumerate(CASES):
         one, two = med[(index, 1)], med[(index, 2)]
         print(f"{elements} x {iterations}: module 2 workers vs 1: "
               f"{one['zelto'] / two['zelto']:.2f}x", end="")
         if binary:
-            print(f", kernel {one['lockstep'] / two['lockstep']:.2f}x", end="")
+            print(f", chosen leaf {one['chosen'] / two['chosen']:.2f}x", end="")
         print()
     print(f"terms whose bits differ from numpy's: {differing['1']:.1%} after 1 repetition, "
           f"{differing['10']:.1%} after 10")
-    if not binary:
-        print("(plain-loop comparison skipped: build with -DZELTO_BUILD_BENCH=ON)")
+    if binary:
+        print_functions(binary, args.rounds, args.repeats)
+    else:
+        print("(leaf and function comparisons skipped: build with -DZELTO_BUILD_BENCH=ON)")
 
 
 if __name__ == "__main__":

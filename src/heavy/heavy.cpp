@@ -1,25 +1,57 @@
-// run_heavy_logic: the lockstep leaf kernel summed over the worker pool.
+// run_heavy_logic: the chosen leaf kernel summed over the worker pool.
 #include "heavy/heavy.hpp"
 
+#include "core/isa.hpp"
+#include "heavy/libm_guard.hpp"
+#include "heavy/lockstep.hpp"
+#include "heavy/trig_kernels.hpp"
 #include "parallel/parallel.hpp"
 
 namespace zelto {
 namespace {
 
-// Cost of one repetition of the chain for one element in lockstep, in ns, and of adding a term.
-constexpr double kNsPerRepetition = 15.0;
+// Cost of one repetition of the chain for one element, in ns, and of adding a term: the
+// vector chain and the lockstep library calls, as measured here on one core.
+constexpr double kNsPerRepetitionVector = 4.0;
+constexpr double kNsPerRepetitionLockstep = 15.0;
 constexpr double kNsPerTerm = 1.0;
+
+struct LeafChoice {
+  HeavyLeaf leaf;
+  bool vector;
+};
+
+// Decided once: neither the processor nor the loaded C library changes under a process.
+const LeafChoice& leaf_choice() noexcept {
+  static const LeafChoice choice = []() -> LeafChoice {
+    const Isa isa = best_isa();
+    if (heavy::libm_mirrored(isa)) return {trig_kernels(isa).chain_leaf_sum, true};
+    return {heavy::leaf_sum_lockstep, false};
+  }();
+  return choice;
+}
 
 }  // namespace
 
+HeavyLeaf heavy_leaf() noexcept { return leaf_choice().leaf; }
+
+bool heavy_leaf_is_vector() noexcept { return leaf_choice().vector; }
+
+float run_heavy_logic(const FloatVec& data, std::uint64_t iterations) {
+  return run_heavy_logic(data, iterations, heavy_leaf());
+}
+
 // Leaves start at -0.0 and pieces combine left + right (parallel_map_sum_leaves), so the
 // result is -0.0 for empty data and the first term of a leaf passes unchanged.
-float run_heavy_logic(const FloatVec& data, std::uint64_t iterations) {
-  const double ns_per_unit = kNsPerTerm + kNsPerRepetition * static_cast<double>(iterations);
+float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, HeavyLeaf leaf) {
+  const double per_repetition =
+      leaf == heavy_leaf() && heavy_leaf_is_vector() ? kNsPerRepetitionVector
+                                                     : kNsPerRepetitionLockstep;
+  const double ns_per_unit = kNsPerTerm + per_repetition * static_cast<double>(iterations);
   return parallel_map_sum_leaves(
       data,
-      [iterations](const float* in, std::size_t count, float acc) {
-        return heavy_leaf_sum(in, count, iterations, acc);
+      [iterations, leaf](const float* in, std::size_t count, float acc) {
+        return leaf(in, count, iterations, acc);
       },
       ns_per_unit);
 }

@@ -1,7 +1,8 @@
 // The trigonometric reduction behind run_heavy_logic.
 //
 // Each element runs `iterations` repetitions of x <- |tanf(cosf(sinf(x)))| in single precision
-// (C library calls, sign bit cleared by mask, NaN included); the terms are summed in 32 bits.
+// (the C library's bits, sign bit cleared by mask, NaN included); the terms are summed in 32
+// bits, each leaf from -0.0 in index order.
 #pragma once
 
 #include <cstddef>
@@ -11,15 +12,21 @@
 
 namespace zelto {
 
-// Sum over all elements of their terms, divided over the worker pool.
+// One leaf of the sum: acc + term(in[0]) + term(in[1]) + ..., added in index order.
+using HeavyLeaf = float (*)(const float* in, std::size_t count, std::uint64_t iterations,
+                            float acc) noexcept;
+
+// Sum over all elements of their terms, divided over the worker pool, with heavy_leaf().
 float run_heavy_logic(const FloatVec& data, std::uint64_t iterations);
 
-// One leaf of the sum: acc + term(in[0]) + term(in[1]) + ..., added in index order. Advances
-// several elements in lockstep so the latency of their library calls overlaps.
-float heavy_leaf_sum(const float* in, std::size_t count, std::uint64_t iterations, float acc);
+// The same sum with the given leaf, so tests and benches can compare leaves on equal terms.
+float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, HeavyLeaf leaf);
 
-// The same leaf one element at a time: the plain definition the lockstep kernel must match.
-float heavy_leaf_sum_plain(const float* in, std::size_t count, std::uint64_t iterations,
-                           float acc);
+// The leaf of every call, decided at the first one: the vector chain of the widest instruction
+// set when heavy::libm_mirrored confirms it, otherwise the lockstep library calls.
+HeavyLeaf heavy_leaf() noexcept;
+
+// True when heavy_leaf() is a vector chain.
+bool heavy_leaf_is_vector() noexcept;
 
 }  // namespace zelto

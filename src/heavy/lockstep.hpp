@@ -1,4 +1,5 @@
-// Several elements' chains advanced together, so the latency of their library calls overlaps.
+// The heavy leaf through the C library's scalar calls, several elements' chains advanced
+// together so the latency of their calls overlaps.
 #pragma once
 
 #include <math.h>
@@ -26,5 +27,10 @@ inline void advance_together(float* x, std::size_t width, std::uint64_t iteratio
     for (std::size_t k = 0; k < width; ++k) x[k] = clear_sign(x[k]);
   }
 }
+
+// acc + term(in[0]) + ... in index order, groups of kLockstep elements advanced together: the
+// leaf wherever the vector kernels are not known to give the library's bits.
+float leaf_sum_lockstep(const float* in, std::size_t count, std::uint64_t iterations,
+                        float acc) noexcept;
 
 }  // namespace zelto::heavy

@@ -1,25 +1,52 @@
-// The lockstep heavy kernel against the plain one-element loop, bit for bit, and the sum's
-// sign and zero conventions.
+// The heavy leaves (lockstep library calls, vector chains) against the plain one-element loop,
+// bit for bit, the vector functions against the library on short arrays, and the sum's sign
+// and zero conventions.
 #include <gtest/gtest.h>
+
+#include <math.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <optional>
 #include <random>
+#include <string>
+#include <utility>
 #include <tuple>
 #include <vector>
 
 #include "core/float_vec.hpp"
+#include "core/isa.hpp"
 #include "heavy/chain.hpp"
 #include "heavy/heavy.hpp"
+#include "heavy/libm_guard.hpp"
 #include "heavy/lockstep.hpp"
+#include "heavy/trig_kernels.hpp"
+#include "parallel/division.hpp"
+#include "parallel_support.hpp"
 #include "test_support.hpp"
 
 namespace {
 
 using zelto::FloatVec;
+using zelto::Isa;
+
+// The lockstep leaf (nullopt) or the vector chain of an instruction set.
+using LeafKind = std::optional<Isa>;
+
+std::string leaf_name(LeafKind kind) { return kind ? zelto::isa_name(*kind) : "lockstep"; }
+
+// The leaf of kind, or nullptr when it is a vector chain this machine and library may not run.
+zelto::HeavyLeaf leaf_of(LeafKind kind) {
+  if (!kind) return zelto::heavy::leaf_sum_lockstep;
+  if (!zelto::heavy::libm_mirrored(*kind)) return nullptr;
+  return zelto::trig_kernels(*kind).chain_leaf_sum;
+}
 
 std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
@@ -56,23 +83,38 @@ std::vector<float> inputs(std::size_t n, unsigned seed, bool non_finite) {
   return out;
 }
 
-class LockstepMatchesPlain
-    : public ::testing::TestWithParam<std::tuple<std::size_t, std::uint64_t>> {};
+class LeafMatchesPlain
+    : public ::testing::TestWithParam<std::tuple<LeafKind, std::size_t, std::uint64_t>> {};
 
-// Whole leaves: the group boundaries, the tail and the order of the terms in the sum, from
-// several starting accumulators.
-TEST_P(LockstepMatchesPlain, SameBitsAsOneElementLoop) {
-  const auto [length, iterations] = GetParam();
+// Whole leaves: the group and register boundaries, the tail and the order of the terms in the
+// sum, from several starting accumulators; huge finite inputs take the large reductions.
+TEST_P(LeafMatchesPlain, SameBitsAsOneElementLoop) {
+  const auto [kind, length, iterations] = GetParam();
+  const zelto::HeavyLeaf leaf = leaf_of(kind);
+  if (leaf == nullptr) GTEST_SKIP() << "the library guard refuses " << leaf_name(kind) << " here";
   const std::vector<float> data = inputs(length, static_cast<unsigned>(length), false);
   for (const float start : {-0.0f, 0.0f, 2.5f, -1.0e10f}) {
-    expect_same(zelto::heavy_leaf_sum_plain(data.data(), length, iterations, start),
-                zelto::heavy_leaf_sum(data.data(), length, iterations, start));
+    expect_same(zelto::heavy::leaf_sum_plain(data.data(), length, iterations, start),
+                leaf(data.data(), length, iterations, start));
   }
 }
 
+// A NaN or infinite input makes the leaf NaN from one repetition on, wherever it sits.
+TEST_P(LeafMatchesPlain, NonFiniteInputsGiveNaN) {
+  const auto [kind, length, iterations] = GetParam();
+  const zelto::HeavyLeaf leaf = leaf_of(kind);
+  if (leaf == nullptr) GTEST_SKIP() << "the library guard refuses " << leaf_name(kind) << " here";
+  if (length > 40) GTEST_SKIP() << "positions are covered by the short lengths";
+  const std::vector<float> data = inputs(length, static_cast<unsigned>(length) + 3, true);
+  expect_same(zelto::heavy::leaf_sum_plain(data.data(), length, iterations, -0.0f),
+              leaf(data.data(), length, iterations, -0.0f));
+}
+
+class LockstepLanes : public ::testing::TestWithParam<std::tuple<std::size_t, std::uint64_t>> {};
+
 // Every lane of every group width gives the one-element chain's bits, NaN and infinities
 // included; checked term by term, since a one-ulp slip would vanish in a rounded sum.
-TEST_P(LockstepMatchesPlain, EveryLaneMatchesOneElementChain) {
+TEST_P(LockstepLanes, EveryLaneMatchesOneElementChain) {
   const auto [length, iterations] = GetParam();
   if (length > 40) GTEST_SKIP() << "lanes are covered by the short lengths";
   const std::vector<float> data = inputs(length, static_cast<unsigned>(length) + 7, true);
@@ -97,15 +139,82 @@ std::vector<std::size_t> lengths() {
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, LockstepMatchesPlain,
+std::vector<LeafKind> leaf_kinds() {
+  return {std::nullopt, Isa::avx2, Isa::avx512};
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, LeafMatchesPlain,
+                         ::testing::Combine(::testing::ValuesIn(leaf_kinds()),
+                                            ::testing::ValuesIn(lengths()),
+                                            ::testing::Values(0u, 1u, 2u, 7u)),
+                         [](const auto& info) {
+                           return leaf_name(std::get<0>(info.param)) + "_" +
+                                  std::to_string(std::get<1>(info.param)) + "_" +
+                                  std::to_string(std::get<2>(info.param));
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Lengths, LockstepLanes,
                          ::testing::Combine(::testing::ValuesIn(lengths()),
                                             ::testing::Values(0u, 1u, 2u, 7u)));
+
+class VectorTrig : public ::testing::TestWithParam<Isa> {};
+
+// Each function over every length up to three registers and a long run, with special values
+// sprinkled in: the partial last register and every lane position give the library's bits.
+TEST_P(VectorTrig, ShortArraysGiveTheLibraryBits) {
+  if (!zelto::heavy::libm_mirrored(GetParam())) GTEST_SKIP() << "refused by the library guard";
+  const zelto::TrigKernels& kernels = zelto::trig_kernels(GetParam());
+  const auto draw = [](std::mt19937& gen) {
+    return std::ldexp(std::uniform_real_distribution<float>(-1.0f, 1.0f)(gen),
+                      static_cast<int>(gen() % 140) - 10);
+  };
+  for (std::size_t length = 0; length <= 1000; length += length < 48 ? 1 : 952) {
+    const std::vector<float> in =
+        zelto::testing_support::random_floats_with_specials(length, 11 + length, 0.2, draw);
+    std::vector<float> out(length);
+    using Library = float (*)(float);
+    for (const auto& [values, library] : {std::pair{kernels.sinf_values, Library{::sinf}},
+                                          std::pair{kernels.cosf_values, Library{::cosf}},
+                                          std::pair{kernels.tanf_values, Library{::tanf}}}) {
+      values(in.data(), out.data(), length);
+      for (std::size_t i = 0; i < length; ++i) {
+        EXPECT_EQ(bits(out[i]), bits(library(in[i]))) << "x = " << in[i] << " at " << i;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, VectorTrig, ::testing::Values(Isa::avx2, Isa::avx512),
+                         [](const auto& info) { return std::string(zelto::isa_name(info.param)); });
+
+// run_heavy_logic with the lockstep leaf and with the chosen one, each on a one-worker pool
+// (a grouping that depends only on the length): the same bits.
+TEST(RunHeavyLogicLeaves, ChosenLeafAndLockstepGiveTheSameSum) {
+  FloatVec data;
+  for (const float v : inputs(5000, 21, false)) data.push_back(v);
+  auto pool = zelto::testing_support::make_pool(1);
+  for (const std::uint64_t iterations : {1u, 4u}) {
+    float sums[2];
+    // Two units so both run on the worker; each sum is then a nested operation on its pool.
+    zelto::run_divided_on<int>(
+        *pool, 2, zelto::testing_support::kForcePool,
+        [&](std::size_t begin, std::size_t) {
+          sums[begin] = begin == 0
+                            ? zelto::run_heavy_logic(data, iterations)
+                            : zelto::run_heavy_logic(data, iterations,
+                                                     zelto::heavy::leaf_sum_lockstep);
+          return 0;
+        },
+        [](int, int) { return 0; });
+    expect_same(sums[1], sums[0]);
+  }
+}
 
 // The chain masks the sign: NaN (from NaN or an infinity) and negative inputs leave positive.
 TEST(HeavyChain, ClearsSignOfEveryResult) {
   for (const float x : {std::bit_cast<float>(0xFFC01234u), -std::numeric_limits<float>::infinity(),
                         -0.5f, -1.0e-40f, -0.0f}) {
-    const float term = zelto::heavy_leaf_sum(&x, 1, 3, -0.0f);
+    const float term = zelto::heavy::leaf_sum_lockstep(&x, 1, 3, -0.0f);
     EXPECT_EQ(bits(term) >> 31, 0u) << x;
     EXPECT_EQ(bits(zelto::heavy::chain_step(x)) >> 31, 0u) << x;
   }
@@ -116,7 +225,7 @@ TEST(HeavyChain, OneRepetitionIsTheLibraryChain) {
   volatile float seed = 0.7f;
   const float x = seed;
   const float expected = std::fabs(::tanf(::cosf(::sinf(x))));
-  expect_same(expected, zelto::heavy_leaf_sum(&x, 1, 1, -0.0f));
+  expect_same(expected, zelto::heavy::leaf_sum_lockstep(&x, 1, 1, -0.0f));
 }
 
 class RunHeavyLogic : public ::testing::TestWithParam<std::uint64_t> {};
@@ -169,6 +278,50 @@ TEST(RunHeavyLogicValues, ZerosAndInfinity) {
   infinite.push_back(1.0f);
   EXPECT_EQ(zelto::run_heavy_logic(infinite, 0), std::numeric_limits<float>::infinity());
   EXPECT_TRUE(std::isnan(zelto::run_heavy_logic(infinite, 1)));
+}
+
+}  // namespace
+
+namespace {
+
+constexpr const char* kSse2Tunable = "glibc.cpu.hwcaps=-AVX2,-FMA";
+
+// Run only as the child of GuardRefusesTheSse2Build, under the tunable that makes glibc pick
+// its SSE2 sinf and cosf: the vector kernels would now give other bits, the guard refuses
+// them, and run_heavy_logic keeps the library's bits.
+TEST(LibmGuardChild, Sse2BuildIsRefused) {
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  if (tunables == nullptr || std::string(tunables) != kSse2Tunable) {
+    GTEST_SKIP() << "run by LibmGuard.RefusesTheSse2Build";
+  }
+  const float witness = std::bit_cast<float>(0x4255b0a9u);  // the two builds' sinf differ here
+  float vector_sin = 0.0f;
+  zelto::trig_kernels(Isa::avx512).sinf_values(&witness, &vector_sin, 1);
+  EXPECT_NE(bits(vector_sin), bits(::sinf(witness))) << "the tunable did not take effect";
+  EXPECT_FALSE(zelto::heavy::libm_mirrored(Isa::avx2));
+  EXPECT_FALSE(zelto::heavy::libm_mirrored(Isa::avx512));
+  EXPECT_FALSE(zelto::heavy_leaf_is_vector());
+  const std::vector<float> data = inputs(300, 2, false);
+  expect_same(zelto::heavy::leaf_sum_plain(data.data(), data.size(), 2, -0.0f),
+              zelto::heavy_leaf()(data.data(), data.size(), 2, -0.0f));
+}
+
+// This test binary again, in a child whose C library picks its SSE2 sinf and cosf.
+TEST(LibmGuard, RefusesTheSse2Build) {
+  if (!zelto::heavy::libm_mirrored(Isa::avx512)) GTEST_SKIP() << "no vector kernel in use here";
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  const std::string command = std::string("GLIBC_TUNABLES=") + kSse2Tunable + " '" + self +
+                              "' --gtest_filter=LibmGuardChild.Sse2BuildIsRefused 2>&1";
+  FILE* child = popen(command.c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, child) != nullptr) output += buffer;
+  EXPECT_EQ(pclose(child), 0) << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 """run_heavy_logic: worked values, the C library chain per element, and the division of the sum."""
 import json
 import math
+import os
 
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import run_python
 from float32_reference import F32, heavy_term as term
 from zelto_ml import run_heavy_logic
 
@@ -166,3 +168,35 @@ def test_argument_errors(args, kwargs, exc, message):
     assert str(info.value).startswith(message)
     if exc is OverflowError:
         assert not str(info.value).startswith("argument")
+
+
+# Where glibc 2.36's FMA and SSE2 builds of sinf (first six) and cosf (rest) give different bits.
+BUILD_WITNESSES = [0x4255B0A9, 0x42A35C07, 0x42A35D44, 0x42A97360, 0x42CF5854, 0x42E87A55,
+                   0x418A3ADB, 0x418A3ADC, 0x41BC76D9, 0x4202EB4B, 0x42687A55, 0x4280CE28,
+                   0x42870E40, 0x42C55FAA, 0x42D8D23E]
+
+
+@pytest.mark.parametrize("tunables", [None, "glibc.cpu.hwcaps=-AVX2,-FMA"])
+def test_library_bits_whichever_library_build(tunables):
+    """Under either build of the C library's sinf and cosf (the tunable masks FMA and AVX2, so
+    glibc picks its SSE2 build and the library guard refuses the vector kernels), every term has
+    the bits of the library this process calls and the sum its one-worker grouping."""
+    witnesses = [float(np.uint32(b | s).view(np.float32))
+                 for b in BUILD_WITNESSES for s in (0, 0x80000000)]
+    data = witnesses + sample(300, 5)
+    env = {"RAYON_NUM_THREADS": "1"}
+    if tunables:
+        env["GLIBC_TUNABLES"] = tunables
+    proc = run_python(f"""
+        import json, sys
+        sys.path.insert(0, {json.dumps(os.path.dirname(__file__))})
+        from float32_reference import heavy, heavy_term
+        from zelto_ml import run_heavy_logic
+        data = {json.dumps(data)}
+        terms = [(run_heavy_logic([x], 1), float(heavy_term(x, 1))) for x in data]
+        print(json.dumps([[a.hex(), b.hex()] for a, b in terms]
+                         + [[run_heavy_logic(data, 3).hex(), float(heavy(data, 3)).hex()]]))
+    """, env=env)
+    assert proc.returncode == 0, proc.stderr
+    for got, want in json.loads(proc.stdout.strip().splitlines()[-1]):
+        assert got == want
