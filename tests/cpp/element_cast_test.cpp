@@ -54,7 +54,8 @@ float reference(ElementType type, const std::byte* p) {
 }
 
 // Random bytes with some elements replaced by values at the edges of the integer and float
-// formats: 2^24 + 1, 2^53 + 1, the largest integers, signalling and quiet NaNs.
+// formats: 2^24 + 1, 2^53 + 1, integers whose rounding to a double makes a tie for float32
+// (2^60 + 2^36 + 1), the largest integers, signalling and quiet NaNs.
 std::vector<std::byte> random_elements(ElementType type, std::size_t count, std::uint32_t seed) {
   const std::size_t size = element_size(type);
   std::vector<std::byte> bytes(count * size);
@@ -64,7 +65,9 @@ std::vector<std::byte> random_elements(ElementType type, std::size_t count, std:
                                  1,
                                  (1ull << 24) + 1,
                                  (1ull << 53) + 1,
-                                 (1ull << 63) + 1025,
+                                 (1ull << 60) + (1ull << 36) + 1,
+                                 (1ull << 63) + (1ull << 39) + 1,
+                                 ~((1ull << 60) + (1ull << 36)),
                                  ~0ull,
                                  0x7f800001u,
                                  0xff800001u,
