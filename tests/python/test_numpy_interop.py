@@ -103,7 +103,7 @@ def test_memory_matches_item_by_item(vector):
     assert built(vector, len(vector)) == expected
 
 
-@pytest.mark.filterwarnings("ignore:Casting complex values", "ignore:Warning: converting a masked")
+@pytest.mark.filterwarnings("ignore:Casting complex values", "ignore::UserWarning")
 @pytest.mark.parametrize("data", [
     np.zeros((2, 3), np.float32),
     np.array([[1.5], [2.5]]),
