@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
+from zelto_ml import ZeltoMatrix
 
 DTYPES = [np.bool_, np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32,
           np.uint64, np.float16, np.float32, np.float64]
@@ -103,6 +103,11 @@ def test_memory_matches_item_by_item(vector):
     assert built(vector, len(vector)) == expected
 
 
+def test_long_memoryview_is_read_in_pieces():
+    values = np.random.default_rng(2).standard_normal(300_001)[::-1]
+    assert built(memoryview(values), len(values)) == built(values.tolist(), len(values))
+
+
 @pytest.mark.filterwarnings("ignore:Casting complex values", "ignore::UserWarning")
 @pytest.mark.parametrize("data", [
     np.zeros((2, 3), np.float32),
@@ -124,19 +129,6 @@ def test_memory_matches_item_by_item(vector):
 ], ids=lambda d: f"{type(d).__name__}-{getattr(d, 'dtype', getattr(d, 'format', ''))}")
 def test_other_containers_keep_their_item_outcome(data):
     assert built(data, length(data)) == item_by_item(data)
-
-
-@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int64])
-def test_every_float_sequence_argument_reads_arrays(dtype):
-    values = np.arange(-6, 6).astype(dtype)[::-1]
-    x = ZeltoMatrix(np.linspace(-1, 1, 24), 12, 2)
-    trained = []
-    for y in (values, values.tolist()):
-        solver = ZeltoSolver(0.01, 5)
-        solver.fit(x, y)
-        trained.append(solver.predict(x))
-    assert trained[0] == trained[1]
-    assert run_heavy_logic(values, 2) == run_heavy_logic(values.tolist(), 2)
 
 
 @pytest.mark.parametrize("rows, cols", [(2, 3), (1, 1), (0, 0), (0, 5), (5, 0)])
