@@ -16,8 +16,8 @@
 //   never read from memory.
 // The exact classes of array.array and numpy.ndarray are looked up in sys.modules, never
 // imported: an instance of either means its module is loaded, and a missing module means no
-// instance can be at hand. Every probe that fails declines quietly; none can run Python code
-// of the caller's (the objects are of exact built-in or extension types).
+// instance can be at hand. Every probe that fails declines quietly, and none runs Python code
+// of the argument's: its type is exact, and built-in or numpy's.
 #include "binding/array_input.hpp"
 
 #include <bit>
@@ -34,7 +34,8 @@ namespace {
 
 using enum ElementType;
 
-// Elements copied per tobytes() call of a memoryview: 1 MiB of float64, reused from the cache.
+// Elements copied per tobytes() call of a memoryview: at most 1 MiB of copy at a time, however
+// long the view, and few enough calls that their cost is lost in the copying.
 constexpr Py_ssize_t kMemoryviewChunk = Py_ssize_t{1} << 17;
 
 // An attribute, or null with its error dropped.
