@@ -41,6 +41,10 @@ FULL_SIZES = {
     "mul": [10**3, 10**4, 10**5, 10**6, 10**7],
     "transpose": [64, 256, 1024, 4096],
     "construct": [10**3, 10**4, 10**5, 10**6],
+    "construct f32 array": [10**3, 10**4, 10**5, 10**6, 10**7],
+    "construct f64 array": [10**3, 10**4, 10**5, 10**6, 10**7],
+    "construct i64 array": [10**3, 10**4, 10**5, 10**6, 10**7],
+    "asarray": [10**3, 10**5, 10**7],
     "to_list": [10**3, 10**4, 10**5, 10**6],
     "fit step": [10**3, 10**4, 10**5, 10**6],
     "predict": [10**3, 10**4, 10**5, 10**6],
@@ -52,6 +56,10 @@ QUICK_SIZES = {
     "mul": [10**3, 10**5, 10**6],
     "transpose": [64, 256, 1024],
     "construct": [10**3, 10**5],
+    "construct f32 array": [10**3, 10**5, 10**7],
+    "construct f64 array": [10**3, 10**5],
+    "construct i64 array": [10**3, 10**5],
+    "asarray": [10**3, 10**7],
     "to_list": [10**3, 10**5],
     "fit step": [10**3, 10**4, 10**5],
     "predict": [10**3, 10**4, 10**5],
@@ -71,6 +79,10 @@ NUMPY_CODE = {
     "mul": "a * np.float32(v)",
     "transpose": "a.T.copy()",
     "construct": "np.array(list, np.float32)",
+    "construct f32 array": "a.copy()",
+    "construct f64 array": "a.astype(np.float32)",
+    "construct i64 array": "a.astype(np.float32)",
+    "asarray": "a.view() (zelto_ml: np.asarray(matrix))",
     "to_list": "a.tolist()",
     "fit step": "one step of X @ w + b, X.T @ e",
     "predict": "X @ w + b (an array, not a list)",
@@ -143,6 +155,15 @@ def build_case(zelto_ml, op: str, size: int, rng: np.random.Generator):
         a = rng.uniform(-1, 1, (size, size)).astype(np.float32)
         za = bench_matrix.zelto_of(zelto_ml, a)
         return f"{size}x{size}", float(size * size), za.transpose, lambda: a.T.copy()
+    if op.startswith("construct ") or op == "asarray":
+        a = {"construct f64 array": rng.uniform(-1, 1, size),
+             "construct i64 array": rng.integers(-(2**62), 2**62, size)}.get(
+                 op, rng.uniform(-1, 1, size).astype(np.float32))
+        if op == "asarray":
+            za = zelto_ml.ZeltoMatrix(a, 1, size)
+            return f"{size:.0e}", float(size), lambda: np.asarray(za), a.view
+        theirs = a.copy if a.dtype == np.float32 else lambda: a.astype(np.float32)
+        return f"{size:.0e}", float(size), lambda: zelto_ml.ZeltoMatrix(a, 1, size), theirs
     if op in ("add", "mul", "to_list", "construct"):
         a = rng.uniform(-1, 1, size).astype(np.float32)
         values = a.tolist()
@@ -331,7 +352,8 @@ def plot(path: str, results: List[Result], threads: int) -> None:
 
     ops = list(dict.fromkeys(r.op for r in results))
     cols = 3
-    fig, axes = plt.subplots((len(ops) + cols - 1) // cols, cols, figsize=(13, 11))
+    grid_rows = (len(ops) + cols - 1) // cols
+    fig, axes = plt.subplots(grid_rows, cols, figsize=(13, 3.4 * grid_rows))
     for ax, op in zip(axes.flat, ops):
         rows = [r for r in results if r.op == op]
         sizes = [r.size for r in rows]

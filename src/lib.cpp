@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "binding/args.hpp"
+#include "binding/array_export.hpp"
 #include "binding/classes.hpp"
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
@@ -103,6 +104,21 @@ PyObject* matrix_to_list(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// __array_interface__: numpy.asarray(m) becomes a read-only view of the matrix's own memory,
+// whose base keeps the matrix alive; no element is copied, whatever the size.
+PyObject* matrix_array_interface(PyObject* self, void*) noexcept {
+  return call_in_frame([&] {
+    SharedBorrow<Matrix> receiver(self);
+    return array_interface(receiver.get());
+  });
+}
+
+PyGetSetDef kMatrixAttributes[] = {
+    {"__array_interface__", matrix_array_interface, nullptr,
+     "The matrix's memory for numpy: read-only float32, shape (rows, cols), C order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef kMatrixMethods[] = {
     {"matmul", as_cfunction(matrix_matmul), METH_VARARGS | METH_KEYWORDS,
      "matmul($self, other)\n--\n\n"},
@@ -122,6 +138,7 @@ constexpr ClassDescription kMatrixClass{
     .basic_size = static_cast<int>(sizeof(Instance<Matrix>)),
     .constructor = matrix_new,
     .methods = kMatrixMethods,
+    .getset = kMatrixAttributes,
     .release = release_instance<Matrix>,
 };
 
@@ -184,6 +201,7 @@ constexpr ClassDescription kSolverClass{
     .basic_size = static_cast<int>(sizeof(Instance<Solver>)),
     .constructor = solver_new,
     .methods = kSolverMethods,
+    .getset = nullptr,
     .release = release_instance<Solver>,
 };
 

@@ -32,18 +32,21 @@ const char* class_doc(ClassId id) {
   return doc.c_str();
 }
 
-// 1. Documentation and method table; 2. the PyType_Spec with its slots in fixed order;
+// 1. Documentation and method table; 2. the PyType_Spec with its slots in fixed order (the
+// attribute table, where the class has one, after the methods);
 // 3. PyType_FromSpec; 4. the name text kept alive where the interpreter does not copy it.
 PyTypeObject* create_class(ClassId id) {
   const ClassDescription& description = class_description(id);
-  PyType_Slot slots[] = {
+  PyType_Slot slots[7] = {
       {Py_tp_doc, const_cast<char*>(class_doc(id))},
       {Py_tp_new, reinterpret_cast<void*>(description.constructor)},
       {Py_tp_methods, description.methods},
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(description.release)},
-      {0, nullptr},
   };
+  int count = 3;
+  if (description.getset != nullptr) slots[count++] = {Py_tp_getset, description.getset};
+  slots[count++] = {Py_tp_base, &PyBaseObject_Type};
+  slots[count++] = {Py_tp_dealloc, reinterpret_cast<void*>(description.release)};
+  slots[count] = {0, nullptr};
   auto name = std::make_unique<std::string>(std::string("builtins.") + description.name);
   PyType_Spec spec = {
       .name = name->c_str(),

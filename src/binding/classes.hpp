@@ -15,6 +15,7 @@ struct ClassDescription {
   int basic_size;              // size of the whole instance record
   newfunc constructor;
   PyMethodDef* methods;  // ends with an all-zero entry
+  PyGetSetDef* getset;   // attributes, ending with an all-zero entry; null for none
   destructor release;
 };
 

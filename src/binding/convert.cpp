@@ -1,5 +1,9 @@
 #include "binding/convert.hpp"
 
+#include <optional>
+#include <utility>
+
+#include "binding/array_input.hpp"
 #include "binding/messages.hpp"
 #include "core/fatal.hpp"
 
@@ -70,12 +74,14 @@ std::uint64_t to_u64(PyObject* obj) {
   return value;
 }
 
-// 1. Exact lists and tuples are walked by index; their length needs no hint.
+// 1. Exact lists and tuples are walked by index; their length needs no hint. Containers whose
+//    iteration is their memory (bytes, numpy vectors, ...) are read from that memory.
 // 2. str is refused although it is a sequence; non-sequences are refused by type.
 // 3. The length hint (0 when __len__ fails) sizes the vector; the items decide its length.
 FloatVec to_float_vec(PyObject* obj) {
   if (PyList_CheckExact(obj)) return read_list(obj);
   if (PyTuple_CheckExact(obj)) return read_tuple(obj);
+  if (std::optional<FloatVec> read = read_array_memory(obj)) return std::move(*read);
   if (PyUnicode_Check(obj)) throw PyError(type_error_class, msg::kStrToVec);
   if (!PySequence_Check(obj)) throw PyError::type_mismatch(obj, "Sequence");
   Py_ssize_t hint = PySequence_Size(obj);

@@ -20,7 +20,8 @@ inline float to_float(PyObject* obj) {
 // An int (bool included) or an object with __index__, as an unsigned 64-bit integer.
 std::uint64_t to_u64(PyObject* obj);
 
-// Any sequence except str, read by iteration, each item through to_float.
+// Any sequence except str, read by iteration, each item through to_float; containers whose
+// iteration is their memory (binding/array_input.hpp) are read from it with the same result.
 FloatVec to_float_vec(PyObject* obj);
 
 // A new list of floats, each the exact widening of one element.

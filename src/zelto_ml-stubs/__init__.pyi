@@ -6,7 +6,7 @@ float on the way out. Internal failures raise ``pyo3_runtime.PanicException``, a
 ``except BaseException``.
 """
 
-from typing import Iterator, Protocol, SupportsFloat, SupportsIndex, Union, final, overload
+from typing import Any, Iterator, Protocol, SupportsFloat, SupportsIndex, Union, final, overload
 
 __all__ = ["ZeltoMatrix", "ZeltoSolver", "run_heavy_logic"]
 
@@ -16,6 +16,10 @@ _Float = Union[SupportsFloat, SupportsIndex]
 
 class _FloatSequence(Protocol):
     """A sequence of numbers: list, tuple, range, bytes, array.array, a numpy vector.
+
+    One-dimensional numpy arrays of bool, integer or float16/32/64 elements, bytes, bytearray,
+    numeric array.array and one-dimensional memoryview are read straight from memory, with the
+    same floats item-by-item reading gives.
 
     Not str (its items are str) and not a mapping (the module refuses non-sequences; mappings
     take no slices, which is how this protocol tells them apart).
@@ -51,6 +55,11 @@ class ZeltoMatrix:
 
     def to_list(self) -> list[float]:
         """All elements in row-major order as one flat list."""
+
+    @property
+    def __array_interface__(self) -> dict[str, Any]:
+        """The matrix's memory for numpy: numpy.asarray(m) is a read-only (rows, cols) float32
+        view of it, made without copying, that keeps the matrix alive."""
 
 @final
 class ZeltoSolver:

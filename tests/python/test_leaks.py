@@ -15,6 +15,7 @@ SUPPRESSIONS = os.path.join(HERE, "..", "sanitizers", "lsan.supp")
 
 LOOP = r"""
 import array, gc, json, os, sys
+import numpy as np
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
 calls = int(sys.argv[1])
@@ -30,14 +31,18 @@ row = ZeltoMatrix([1.0, 2.0, 3.0], 1, 3)
 no_cols, no_rows = ZeltoMatrix([], 2, 0), ZeltoMatrix([], 0, 5)
 trained, fitted = ZeltoSolver(0.5, 1), ZeltoSolver(0.5, 2)
 trained.fit(a, y2)
+doubles, vector = array.array("d", data4), np.array(data4)[::-1]
+raw, view = bytes(4), memoryview(doubles)
 watched = [ZeltoMatrix, ZeltoSolver, PANIC, data4, data2, y2, y1, word, val, neg, huge, a, row,
-           no_cols, no_rows, trained, fitted]
+           no_cols, no_rows, trained, fitted, doubles, vector, raw, view]
 
 entries = {
     "ZeltoMatrix": lambda: ZeltoMatrix(data4, 2, 2),
     "ZeltoMatrix length mismatch": lambda: ZeltoMatrix(data2, 2, 2),
     "ZeltoMatrix str data": lambda: ZeltoMatrix(word, 1, 3),
     "ZeltoMatrix negative rows": lambda: ZeltoMatrix(data4, neg, 2),
+    "ZeltoMatrix from memory": lambda: [ZeltoMatrix(d, 2, 2) for d in (doubles, vector, raw, view)],
+    "numpy.asarray": lambda: np.asarray(a),
     "matmul": lambda: a.matmul(a),
     "matmul shape mismatch": lambda: a.matmul(row),
     "matmul not a matrix": lambda: a.matmul(data4),

@@ -1,0 +1,45 @@
+// The table of element conversions per instruction set, and the one-time choice among them.
+#include "core/element_cast.hpp"
+
+namespace zelto {
+namespace {
+
+constexpr PerIsa<ElementCast> kCasts{
+    baseline::cast_elements,
+#if defined(ZELTO_X86_VARIANTS)
+    avx2::cast_elements,
+    avx512::cast_elements,
+#endif
+};
+
+}  // namespace
+
+std::size_t element_size(ElementType type) noexcept {
+  switch (type) {
+    case ElementType::boolean:
+    case ElementType::i8:
+    case ElementType::u8:
+      return 1;
+    case ElementType::i16:
+    case ElementType::u16:
+    case ElementType::f16:
+      return 2;
+    case ElementType::i32:
+    case ElementType::u32:
+    case ElementType::f32:
+      return 4;
+    default:
+      return 8;
+  }
+}
+
+// A table lookup, so tests and benches can run every variant side by side.
+ElementCast element_cast(Isa isa) noexcept { return kCasts.pick(isa); }
+
+// Decided once: the processor does not change under a running process.
+ElementCast element_cast() noexcept {
+  static const ElementCast chosen = element_cast(best_isa());
+  return chosen;
+}
+
+}  // namespace zelto

@@ -1,0 +1,160 @@
+"""Arrays in and out. Containers read from their memory give exactly what reading them item by
+item gives (bits compared, NaN payloads included), containers that are not read from memory keep
+their item-by-item outcome, and numpy.asarray(matrix) is a read-only view that keeps the matrix
+alive."""
+import array
+import gc
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from zelto_ml import ZeltoMatrix
+
+DTYPES = [np.bool_, np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32,
+          np.uint64, np.float16, np.float32, np.float64]
+# array.array type codes by numpy element type (the C long is 64 bits on this platform family).
+ARRAY_CODES = {"i1": "b", "u1": "B", "i2": "h", "u2": "H", "i4": "i", "u4": "I", "i8": "q",
+               "u8": "Q", "f4": "f", "f8": "d"}
+# Integers where a float32 rounds (2^24 + 1), where a double does (2^53 + 1), and where rounding
+# to a double first makes a tie that rounding straight to float32 would not (2^60 + 2^36 + 1).
+INT_EDGES = [2**24 + 1, -(2**24 + 1), 2**53 + 1, -(2**53 + 1), 2**60 + 2**36 + 1,
+             -(2**60 + 2**36 + 1), 2**63 + 2**39 + 1, 2**64 - 1]
+# Exponent and mantissa bits of float16, float32, float64 by byte width.
+FLOAT_FIELDS = {2: (5, 10), 4: (8, 23), 8: (11, 52)}
+
+
+def bits(matrix):
+    """The stored float32 bits (to_list() would widen them, quieting signalling NaNs on the way)."""
+    return np.asarray(matrix).view(np.uint32).ravel().tolist()
+
+
+def built(data, cols):
+    """The bits of ZeltoMatrix(data, 1, cols), or the exception's class and message."""
+    try:
+        return bits(ZeltoMatrix(data, 1, cols))
+    except Exception as error:
+        return type(error), str(error)
+
+
+def item_by_item(data):
+    """The same for a list of data's items: what reading data one item at a time gives."""
+    try:
+        items = list(data)
+    except Exception as error:
+        prefix = "argument 'data': " if type(error) is TypeError else ""
+        return type(error), prefix + str(error)
+    return built(items, len(items))
+
+
+def length(data):
+    try:
+        return len(list(data))
+    except Exception:
+        return 0
+
+
+@st.composite
+def float_bits(draw, width):
+    """A float's bit pattern, often with the exponent of zeros and subnormals or of infinities and
+    NaNs (signalling and quiet, any payload)."""
+    exponent_bits, mantissa_bits = FLOAT_FIELDS[width]
+    top = 2**exponent_bits - 1
+    exponent = draw(st.sampled_from([0, top]) | st.integers(0, top))
+    mantissa = draw(st.integers(0, 2**mantissa_bits - 1))
+    sign = draw(st.booleans())
+    return (sign << (exponent_bits + mantissa_bits)) | (exponent << mantissa_bits) | mantissa
+
+
+@st.composite
+def vectors(draw):
+    """A 1-D array of any accepted element type with edge values, possibly strided or reversed."""
+    dtype = np.dtype(draw(st.sampled_from(DTYPES)))
+    if dtype.kind == "f":
+        raw = draw(st.lists(float_bits(dtype.itemsize), max_size=40))
+        data = np.array(raw, f"u{dtype.itemsize}").view(dtype)
+    elif dtype.kind == "b":
+        data = np.array(draw(st.lists(st.booleans(), max_size=40)), dtype)
+    else:
+        info = np.iinfo(dtype)
+        edges = [v for v in INT_EDGES + [info.min, info.max] if info.min <= v <= info.max]
+        data = np.array(draw(st.lists(st.integers(info.min, info.max) | st.sampled_from(edges),
+                                      max_size=40)), dtype)
+    return data[:: draw(st.sampled_from([1, 1, 2, 3, -1, -2]))]
+
+
+def containers(vector):
+    """The vector itself and every other container that can hold the same elements."""
+    found = [vector, memoryview(vector)]
+    code = ARRAY_CODES.get(vector.dtype.str[1:])
+    if code is not None:
+        found.append(array.array(code, vector.tobytes()))
+    if vector.dtype == np.uint8:
+        found += [vector.tobytes(), bytearray(vector.tobytes())]
+    return found
+
+
+@settings(max_examples=400)
+@given(vectors())
+def test_memory_matches_item_by_item(vector):
+    expected = built(vector.tolist(), len(vector))
+    for container in containers(vector):
+        assert built(container, length(container)) == item_by_item(container)
+    assert built(vector, len(vector)) == expected
+
+
+def test_long_memoryview_is_read_in_pieces():
+    values = np.random.default_rng(2).standard_normal(300_001)[::-1]
+    assert built(memoryview(values), len(values)) == built(values.tolist(), len(values))
+
+
+@pytest.mark.filterwarnings("ignore:Casting complex values", "ignore::UserWarning")
+@pytest.mark.parametrize("data", [
+    np.zeros((2, 3), np.float32),
+    np.array([[1.5], [2.5]]),
+    np.array([1.5, 2.0**60 + 1], ">f8"),
+    np.array([2**53 + 1], ">i8"),
+    np.array([1 + 2j], np.complex64),
+    np.array([1.0, 2**70], object),
+    np.array(["1.5"]),
+    np.array([1, 2], "datetime64[s]"),
+    np.array(1.0, np.float32),
+    np.ma.masked_array([1.0, 2.0], [False, True]),
+    np.zeros(2, [("a", "f4")]),
+    array.array("u", "ab"),
+    memoryview(np.zeros((2, 2), np.float32)),
+    memoryview(np.zeros(2, ">i4")),
+    memoryview(np.zeros(2, np.float16)),
+    memoryview(b"\x01\x02").cast("c"),
+], ids=lambda d: f"{type(d).__name__}-{getattr(d, 'dtype', getattr(d, 'format', ''))}")
+def test_other_containers_keep_their_item_outcome(data):
+    assert built(data, length(data)) == item_by_item(data)
+
+
+@pytest.mark.parametrize("rows, cols", [(2, 3), (1, 1), (0, 0), (0, 5), (5, 0)])
+def test_asarray_is_a_read_only_view(rows, cols):
+    data = np.arange(rows * cols, dtype=np.float32)
+    data[::2] = np.array([0x7FC12345], np.uint32).view(np.float32)  # a NaN payload survives
+    m = ZeltoMatrix(data, rows, cols)
+    view = np.asarray(m)
+    assert (view.shape, view.dtype, view.flags.c_contiguous) == ((rows, cols), np.float32, True)
+    assert view.base is m and view.tobytes() == data.tobytes()
+    assert np.array_equal(view.ravel(), m.to_list(), equal_nan=True)
+    assert np.asarray(m).ctypes.data == view.ctypes.data  # the same memory each time, no copy
+    assert not view.flags.writeable
+    with pytest.raises(ValueError):
+        view.flags.writeable = True
+    if view.size:
+        with pytest.raises(ValueError):
+            view[0, 0] = 1.0
+    assert bits(ZeltoMatrix(view.ravel(), rows, cols)) == bits(m)
+
+
+def test_view_outlives_every_other_reference():
+    values = np.random.default_rng(1).standard_normal(10**5).astype(np.float32)
+    view = np.asarray(ZeltoMatrix(values, 100, 1000))
+    gc.collect()
+    # Had the matrix been released, these would reuse its memory and overwrite the view.
+    churn = [ZeltoMatrix(-values, 1000, 100) for _ in range(4)]
+    del churn
+    assert view.tobytes() == values.tobytes()
