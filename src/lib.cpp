@@ -244,6 +244,7 @@ const ClassDescription& class_description(ClassId id) noexcept {
 
 PyMODINIT_FUNC PyInit_zelto_ml(void) noexcept {
   return call_in_frame([] {
+    check_import_allowed();
     if (g_module != nullptr) throw PyError(import_error_class, msg::kInitOnce);
     PyRef module = PyRef::steal(PyModule_Create2(&kModuleDefinition, PYTHON_ABI_VERSION));
     if (!module) throw fetch_pending();

@@ -54,6 +54,8 @@ inline constexpr char kPanicTypeFailed[] = "Failed to initialize new exception t
 inline constexpr char kInitOnce[] =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
     "interpreter process";
+inline constexpr char kSubinterpreter[] =
+    "module zelto_ml does not support loading in subinterpreters";
 inline constexpr char kClassInitFailed[] = "An error occurred while initializing class {}";
 inline constexpr char kClassCreateFailed[] = "failed to create type object for {}";
 inline constexpr char kClassDocNul[] = "class doc cannot contain nul bytes";

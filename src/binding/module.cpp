@@ -1,9 +1,11 @@
 #include "binding/module.hpp"
 
 #include "binding/error.hpp"
+#include "binding/interpreter.hpp"
 #include "binding/messages.hpp"
 #include "binding/py_ref.hpp"
 #include "core/fatal.hpp"
+#include "core/isa.hpp"
 
 namespace zelto::binding {
 namespace {
@@ -22,6 +24,12 @@ PyRef all_list(PyObject* module) {
 }
 
 }  // namespace
+
+void check_import_allowed() {
+  if (!in_main_interpreter()) throw PyError(import_error_class, msg::kSubinterpreter);
+  const IsaChoice& isa = process_isa();
+  if (!isa.refusal.empty()) throw PyError(import_error_class, isa.refusal);
+}
 
 void add_to_module(PyObject* module, const char* name, PyObject* value) {
   PyRef all = all_list(module);
