@@ -31,6 +31,12 @@ void check_import_allowed() {
   if (!isa.refusal.empty()) throw PyError(import_error_class, isa.refusal);
 }
 
+bool was_imported(PyObject* module) {
+  PyRef spec = PyRef::steal(PyObject_GetAttrString(module, "__spec__"));
+  if (!spec) PyErr_Clear();
+  return spec && spec.get() != Py_None;
+}
+
 void add_to_module(PyObject* module, const char* name, PyObject* value) {
   PyRef all = all_list(module);
   PyRef text = PyRef::steal(PyUnicode_FromString(name));

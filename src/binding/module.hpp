@@ -11,6 +11,9 @@ namespace zelto::binding {
 // ZELTO_ISA asks for a kernel variant that cannot run here.
 void check_import_allowed();
 
+// True once an import has received the module (the import machinery sets its __spec__).
+bool was_imported(PyObject* module);
+
 // Appends name to the module's __all__ (made when missing) and sets the attribute.
 void add_to_module(PyObject* module, const char* name, PyObject* value);
 
