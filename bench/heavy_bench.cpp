@@ -59,7 +59,7 @@ int leaves(std::size_t elements, std::uint64_t iterations, int repeats) {
     chosen_ms.push_back(time_ms(chosen, sink));
   }
   const char* chosen_name =
-      zelto::heavy_leaf_is_vector() ? zelto::isa_name(zelto::best_isa()) : "lockstep";
+      zelto::heavy_leaf_is_vector() ? zelto::isa_name(zelto::chosen_isa()) : "lockstep";
   std::printf(
       "{\"threads\": %zu, \"plain_ms\": %.3f, \"lockstep_ms\": %.3f, \"chosen_ms\": %.3f, "
       "\"chosen\": \"%s\", \"sink\": %g}\n",

@@ -19,8 +19,32 @@ zelto_venv() {
   .venv/bin/python -m pip install -q --disable-pip-version-check "$@"
 }
 
-# Builds and installs the extension module into .venv from this checkout.
+# Builds the one abi3 wheel of this checkout into build/wheel and installs it into .venv.
 zelto_install_module() {
-  echo "==> building and installing zelto_ml"
-  .venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps .
+  echo "==> building the zelto_ml wheel and installing it"
+  rm -rf build/wheel
+  .venv/bin/python -m pip wheel -q --disable-pip-version-check --no-deps --wheel-dir build/wheel .
+  zelto_install_wheel .venv/bin/python
+}
+
+# Installs the wheel built by zelto_install_module into the environment of the given python.
+zelto_install_wheel() {
+  "$1" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+    build/wheel/zelto_ml-*.whl
+}
+
+# Prints "<major.minor> <path>" for every CPython 3.8 or later found under pyenv or as
+# python3.N on PATH, one line each, sorted by version.
+zelto_pythons() {
+  local candidates=("${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin/python3)
+  local minor
+  for minor in $(seq 8 20); do
+    command -v "python3.$minor" >/dev/null && candidates+=("$(command -v "python3.$minor")")
+  done
+  local python
+  for python in "${candidates[@]}"; do
+    [ -x "$python" ] || continue
+    "$python" -c 'import sys; sys.exit(sys.version_info < (3, 8))' 2>/dev/null || continue
+    echo "$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])') $python"
+  done | sort -t. -k1,1n -k2,2n -u
 }

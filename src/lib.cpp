@@ -262,7 +262,13 @@ const ClassDescription& class_description(ClassId id) noexcept {
 
 PyMODINIT_FUNC PyInit_zelto_ml(void) noexcept {
   return call_in_frame([] {
-    if (g_module != nullptr) throw PyError(import_error_class, msg::kInitOnce);
+    check_import_allowed();
+    if (g_module != nullptr) {
+      // From CPython 3.13 a subinterpreter's import runs this in the main interpreter and is
+      // refused only afterwards: a module no import has received yet is handed out again.
+      if (!was_imported(g_module)) return PyRef::borrow(g_module);
+      throw PyError(import_error_class, msg::kInitOnce);
+    }
     PyRef module = PyRef::steal(PyModule_Create2(&kModuleDefinition, PYTHON_ABI_VERSION));
     if (!module) throw fetch_pending();
     module_body(module.get());

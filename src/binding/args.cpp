@@ -3,6 +3,7 @@
 #include <string>
 
 #include "binding/messages.hpp"
+#include "binding/text.hpp"
 
 namespace zelto::binding {
 namespace {

@@ -1,11 +1,11 @@
 #include "binding/classes.hpp"
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "binding/error.hpp"
+#include "binding/interpreter.hpp"
 #include "binding/messages.hpp"
 #include "core/fatal.hpp"
 
@@ -94,15 +94,8 @@ allocfunc class_allocator(PyTypeObject* type) noexcept {
 }
 
 bool interpreter_copies_type_name() noexcept {
-  static const bool copies = [] {
-    // "3.11.7 (main, ...)": major and minor are the first two dot-separated numbers.
-    const char* version = Py_GetVersion();
-    char* end = nullptr;
-    const long major = std::strtol(version, &end, 10);
-    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
-    return major > 3 || (major == 3 && minor >= 11);
-  }();
-  return copies;
+  const PythonVersion version = interpreter_version();
+  return version.major > 3 || (version.major == 3 && version.minor >= 11);
 }
 
 }  // namespace zelto::binding

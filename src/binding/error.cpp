@@ -1,6 +1,7 @@
 #include "binding/error.hpp"
 
 #include "binding/messages.hpp"
+#include "binding/text.hpp"
 #include "core/fatal.hpp"
 
 namespace zelto::binding {
@@ -22,53 +23,6 @@ Pending fetch_triple() {
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
-}
-
-// Encodes a str as UTF-8; lone surrogates, which UTF-8 cannot hold, become three U+FFFD each
-// (one per byte of their surrogate-pass encoding), so a message never fails to be written.
-std::string utf8_lossy(PyObject* text) {
-  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(text));
-  if (bytes) return std::string(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()));
-  PyErr_Clear();
-  bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-  if (!bytes) {
-    PyErr_Clear();
-    return std::string();
-  }
-  const char* raw = PyBytes_AsString(bytes.get());
-  const Py_ssize_t size = PyBytes_Size(bytes.get());
-  std::string out;
-  out.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    const auto lead = static_cast<unsigned char>(raw[i]);
-    const auto next = i + 1 < size ? static_cast<unsigned char>(raw[i + 1]) : 0;
-    if (lead == 0xED && next >= 0xA0 && i + 2 < size) {
-      for (int k = 0; k < 3; ++k) out += "\xEF\xBF\xBD";
-      i += 2;
-    } else {
-      out += static_cast<char>(lead);
-    }
-  }
-  return out;
-}
-
-// str() or repr() of obj; when that raises, the failure is reported as unraisable and a
-// placeholder naming the object's type is written instead.
-std::string text_via(PyObject* obj, PyObject* (*to_text)(PyObject*)) {
-  PyRef text = PyRef::steal(to_text(obj));
-  if (text) return utf8_lossy(text.get());
-  PyErr_WriteUnraisable(obj);
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
-  PyRef name = module ? PyRef::steal(PyObject_GetAttrString(type, "__name__")) : PyRef();
-  PyRef module_text = name ? PyRef::steal(PyObject_Str(module.get())) : PyRef();
-  PyRef name_text = module_text ? PyRef::steal(PyObject_Str(name.get())) : PyRef();
-  if (!name_text) {
-    PyErr_Clear();
-    return msg::kUnprintableNoType;
-  }
-  const std::string qualified = utf8_lossy(module_text.get()) + "." + utf8_lossy(name_text.get());
-  return msg::fill(msg::kUnprintable, {qualified});
 }
 
 // True for a class deriving from BaseException.
@@ -245,20 +199,6 @@ PyError fetch_pending() {
   std::optional<PyError> error = take_pending();
   if (!error) return PyError(system_error_class, msg::kNoExceptionSet);
   return std::move(*error);
-}
-
-std::string object_text(PyObject* obj) { return text_via(obj, PyObject_Str); }
-
-std::string object_repr(PyObject* obj) { return text_via(obj, PyObject_Repr); }
-
-std::string type_qualname_of_type(PyObject* type) {
-  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__qualname__"));
-  if (name && PyUnicode_Check(name.get())) {
-    PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(name.get()));
-    if (bytes) return std::string(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()));
-  }
-  PyErr_Clear();
-  return msg::kFailedTypeName;
 }
 
 }  // namespace zelto::binding

@@ -69,11 +69,4 @@ std::optional<PyError> take_pending();
 // As take_pending, but a missing exception is itself the SystemError "attempted to fetch ...".
 PyError fetch_pending();
 
-// Text for a Python object in a message: str(obj) in UTF-8, or "<unprintable ...>".
-std::string object_text(PyObject* obj);
-// repr(obj) in UTF-8 for debug forms, with the same fallback.
-std::string object_repr(PyObject* obj);
-// The __qualname__ of a class, or "<failed to extract type name>".
-std::string type_qualname_of_type(PyObject* type);
-
 }  // namespace zelto::binding

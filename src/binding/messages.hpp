@@ -1,9 +1,10 @@
 // Every text the boundary layer shows to Python, in one place. "{}" marks a filled-in value.
 #pragma once
 
-#include <initializer_list>
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace zelto::binding::msg {
 
@@ -54,22 +55,44 @@ inline constexpr char kPanicTypeFailed[] = "Failed to initialize new exception t
 inline constexpr char kInitOnce[] =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
     "interpreter process";
+inline constexpr char kSubinterpreter[] =
+    "module zelto_ml does not support loading in subinterpreters";
 inline constexpr char kClassInitFailed[] = "An error occurred while initializing class {}";
 inline constexpr char kClassCreateFailed[] = "failed to create type object for {}";
 inline constexpr char kClassDocNul[] = "class doc cannot contain nul bytes";
 inline constexpr char kAllAppendFailed[] = "could not append __name__ to __all__: {}";
 
+// The number of "{}" in a template.
+consteval std::size_t placeholder_count(std::string_view templ) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i + 1 < templ.size(); ++i) {
+    if (templ[i] == '{' && templ[i + 1] == '}') ++count, ++i;
+  }
+  return count;
+}
+
+// A template for kValues values: a call of fill whose template holds another number of "{}" does
+// not compile (the throw is not a constant expression).
+template <std::size_t kValues>
+struct Template {
+  consteval Template(const char* templ) : text(templ) {
+    if (placeholder_count(text) != kValues) throw "the number of {} differs from the values";
+  }
+  std::string_view text;
+};
+
 // Replaces each "{}" of the template, left to right, with the next value.
-inline std::string fill(std::string_view templ, std::initializer_list<std::string_view> values) {
+template <std::size_t N>
+std::string fill(std::type_identity_t<Template<N>> templ, const std::string_view (&values)[N]) {
   std::string text;
-  text.reserve(templ.size() + 32);
-  auto value = values.begin();
-  for (std::size_t i = 0; i < templ.size(); ++i) {
-    if (templ[i] == '{' && i + 1 < templ.size() && templ[i + 1] == '}' && value != values.end()) {
-      text += *value++;
+  text.reserve(templ.text.size() + 32);
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < templ.text.size(); ++i) {
+    if (templ.text[i] == '{' && i + 1 < templ.text.size() && templ.text[i + 1] == '}') {
+      text += values[next++];
       ++i;
     } else {
-      text += templ[i];
+      text += templ.text[i];
     }
   }
   return text;

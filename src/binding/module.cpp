@@ -1,9 +1,11 @@
 #include "binding/module.hpp"
 
 #include "binding/error.hpp"
+#include "binding/interpreter.hpp"
 #include "binding/messages.hpp"
 #include "binding/py_ref.hpp"
 #include "core/fatal.hpp"
+#include "core/isa.hpp"
 
 namespace zelto::binding {
 namespace {
@@ -22,6 +24,18 @@ PyRef all_list(PyObject* module) {
 }
 
 }  // namespace
+
+void check_import_allowed() {
+  if (!in_main_interpreter()) throw PyError(import_error_class, msg::kSubinterpreter);
+  const IsaChoice& isa = process_isa();
+  if (!isa.refusal.empty()) throw PyError(import_error_class, isa.refusal);
+}
+
+bool was_imported(PyObject* module) {
+  PyRef spec = PyRef::steal(PyObject_GetAttrString(module, "__spec__"));
+  if (!spec) PyErr_Clear();
+  return spec && spec.get() != Py_None;
+}
 
 void add_to_module(PyObject* module, const char* name, PyObject* value) {
   PyRef all = all_list(module);

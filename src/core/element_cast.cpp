@@ -36,10 +36,7 @@ std::size_t element_size(ElementType type) noexcept {
 // A table lookup, so tests and benches can run every variant side by side.
 ElementCast element_cast(Isa isa) noexcept { return kCasts.pick(isa); }
 
-// Decided once: the processor does not change under a running process.
-ElementCast element_cast() noexcept {
-  static const ElementCast chosen = element_cast(best_isa());
-  return chosen;
-}
+// The process's variant, decided once with every other kernel table's.
+ElementCast element_cast() noexcept { return kCasts.chosen(); }
 
 }  // namespace zelto

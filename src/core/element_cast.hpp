@@ -32,7 +32,7 @@ using ElementCast = void (*)(ElementType type, const std::byte* src, std::ptrdif
 // The conversion compiled for isa; the caller checks isa_available(isa) before running it.
 ElementCast element_cast(Isa isa) noexcept;
 
-// The conversion of best_isa(), chosen at the first call.
+// The conversion of chosen_isa(), chosen at the first call.
 ElementCast element_cast() noexcept;
 
 }  // namespace zelto

@@ -24,7 +24,7 @@ struct LeafChoice {
 // Decided once: neither the processor nor the loaded C library changes under a process.
 const LeafChoice& leaf_choice() noexcept {
   static const LeafChoice choice = []() -> LeafChoice {
-    const Isa isa = best_isa();
+    const Isa isa = chosen_isa();
     if (heavy::libm_mirrored(isa)) return {trig_kernels(isa).chain_leaf_sum, true};
     return {heavy::leaf_sum_lockstep, false};
   }();

@@ -10,7 +10,7 @@
 #include "core/isa.hpp"
 
 // Declares one instruction set's kernels in the namespace of that name.
-#define ZELTO_MATRIX_KERNELS(isa)                                                            \
+#define ZELTO_DECLARE_MATRIX_KERNELS(isa)                                                    \
   namespace zelto::isa {                                                                     \
   /* out[i] = in[i] + v for i < count. */                                                   \
   void add_values(const float* in, float* out, std::size_t count, float v) noexcept;        \
@@ -24,10 +24,10 @@
                       std::size_t first, std::size_t end) noexcept;                         \
   }
 
-ZELTO_MATRIX_KERNELS(baseline)
+ZELTO_DECLARE_MATRIX_KERNELS(baseline)
 #if defined(ZELTO_X86_VARIANTS)
-ZELTO_MATRIX_KERNELS(avx2)
-ZELTO_MATRIX_KERNELS(avx512)
+ZELTO_DECLARE_MATRIX_KERNELS(avx2)
+ZELTO_DECLARE_MATRIX_KERNELS(avx512)
 #endif
 
 namespace zelto {
@@ -45,7 +45,7 @@ struct MatrixKernels {
 // The kernels compiled for isa; the caller checks isa_available(isa) before running them.
 const MatrixKernels& matrix_kernels(Isa isa) noexcept;
 
-// The kernels of best_isa(), chosen at the first call.
+// The kernels of chosen_isa(), the variant this process runs.
 const MatrixKernels& matrix_kernels() noexcept;
 
 }  // namespace zelto

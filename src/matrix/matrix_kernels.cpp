@@ -17,10 +17,6 @@ constexpr PerIsa<MatrixKernels> kKernels{
 // A table lookup, so tests and benches can run every variant side by side.
 const MatrixKernels& matrix_kernels(Isa isa) noexcept { return kKernels.pick(isa); }
 
-// Decided once: the processor does not change under a running process.
-const MatrixKernels& matrix_kernels() noexcept {
-  static const MatrixKernels& chosen = matrix_kernels(best_isa());
-  return chosen;
-}
+const MatrixKernels& matrix_kernels() noexcept { return kKernels.chosen(); }
 
 }  // namespace zelto

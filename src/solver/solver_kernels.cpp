@@ -17,10 +17,6 @@ constexpr PerIsa<SolverKernels> kKernels{
 // A table lookup, so tests and benches can run every variant side by side.
 const SolverKernels& solver_kernels(Isa isa) noexcept { return kKernels.pick(isa); }
 
-// Decided once: the processor does not change under a running process.
-const SolverKernels& solver_kernels() noexcept {
-  static const SolverKernels& chosen = solver_kernels(best_isa());
-  return chosen;
-}
+const SolverKernels& solver_kernels() noexcept { return kKernels.chosen(); }
 
 }  // namespace zelto

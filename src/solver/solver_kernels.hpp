@@ -46,7 +46,7 @@ struct SolverKernels {
 // The kernels of one instruction set; an instruction set this build lacks gives the baseline.
 const SolverKernels& solver_kernels(Isa isa) noexcept;
 
-// The kernels of best_isa(), chosen at the first call.
+// The kernels of chosen_isa(), the variant this process runs.
 const SolverKernels& solver_kernels() noexcept;
 
 }  // namespace zelto

@@ -192,14 +192,5 @@ TEST(Loops, ZeroChunkFailsBeforeAnyWork) {
   EXPECT_FALSE(ran);
 }
 
-TEST(Loops, WriteCountMismatchIsFatal) {
-  try {
-    detail::check_write_count(5, 4);
-    FAIL();
-  } catch (const FatalError& error) {
-    EXPECT_EQ(error.message(), "expected 5 total writes, but got 4");
-  }
-}
-
 }  // namespace
 }  // namespace zelto

@@ -1,9 +1,10 @@
 """Argument binding and conversion: messages, keyword rules, numeric and sequence conversions,
 error wrapping and borrow flags."""
 import math
+import sys
 
 import pytest
-from conftest import HugeLen
+from conftest import HugeLen, Unnamed
 
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
@@ -61,27 +62,19 @@ def test_binding_messages(call, message):
 
 
 def test_surplus_arguments_on_other_entries():
-    with pytest.raises(TypeError, match=r"^ZeltoMatrix.transpose\(\) takes no arguments"):
+    # The interpreter's own message, which names the class from CPython 3.9 on.
+    owner = "ZeltoMatrix." if sys.version_info >= (3, 9) else ""
+    with pytest.raises(TypeError) as info:
         M.transpose(1)
+    assert str(info.value) == f"{owner}transpose() takes no arguments (1 given)"
     with pytest.raises(TypeError) as info:
         ZeltoSolver(0.1, 1).predict(M, M)
     assert str(info.value) == "ZeltoSolver.predict() takes 1 positional arguments but 2 were given"
 
 
-class Meta(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise RuntimeError("no name")
-        return super().__getattribute__(name)
-
-
-class Nameless(metaclass=Meta):
-    pass
-
-
 def test_type_name_that_cannot_be_read():
     with pytest.raises(TypeError) as info:
-        M.matmul(Nameless())
+        M.matmul(Unnamed())
     assert str(info.value) == (
         "argument 'other': '<failed to extract type name>' object cannot be converted to "
         "'ZeltoMatrix'")

@@ -6,6 +6,7 @@ The pool-independent properties run in this process and again in fresh interpret
 of 1, 2 and 3 workers; fit and run_heavy_logic over several units are compared with the
 division-modelling references in the one-worker run.
 """
+import json
 import math
 import os
 import subprocess
@@ -17,6 +18,8 @@ from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import float32_reference as ref
+import zelto_ml
+from conftest import child_env, run_python
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
 INNER = os.environ.get("ZELTO_DIFFERENTIAL_INNER") == "1"
@@ -202,8 +205,7 @@ def test_heavy_matches_the_one_thread_division(data, iterations):
 @pytest.mark.skipif(INNER, reason="already inside a pool-size run")
 @pytest.mark.parametrize("threads", [1, 2, 3])
 def test_properties_hold_on_every_pool_size(threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), ZELTO_DIFFERENTIAL_INNER="1")
-    env.pop("RAYON_RS_NUM_CPUS", None)
+    env = child_env({"RAYON_NUM_THREADS": str(threads), "ZELTO_DIFFERENTIAL_INNER": "1"})
     proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
                            "-x", __file__], cwd=os.path.dirname(__file__), env=env,
                           capture_output=True, text=True, timeout=900)
@@ -237,3 +239,28 @@ print(json.dumps([hashlib.sha256(np.array(o, np.float32).tobytes()).hexdigest() 
 def test_pool_independent_results_are_identical(pool_run):
     digests = [pool_run(threads, DIGEST_SNIPPET) for threads in (1, 2, 3)]
     assert digests[0] == digests[1] == digests[2]
+
+
+@pytest.mark.skipif(INNER, reason="already inside a pool-size run")
+def test_children_load_this_build():
+    proc = subprocess.run([sys.executable, "-c", "import zelto_ml; print(zelto_ml.__file__)"],
+                          cwd=os.path.dirname(__file__), env=child_env(), capture_output=True,
+                          text=True, timeout=60)
+    assert proc.stdout.strip() == zelto_ml.__file__, proc.stderr
+
+
+@pytest.mark.skipif(INNER or "ZELTO_ISA" in os.environ, reason="runs every variant itself")
+def test_every_kernel_variant_gives_the_same_bits(pool_run):
+    expected = pool_run(2, DIGEST_SNIPPET)
+    ran = []
+    for isa in ("baseline", "avx2", "avx512"):
+        proc = run_python(DIGEST_SNIPPET, env={"ZELTO_ISA": isa, "RAYON_NUM_THREADS": "2"})
+        if f"ImportError: ZELTO_ISA={isa}: " in proc.stderr:  # cannot run here
+            continue
+        assert proc.returncode == 0, proc.stderr
+        assert json.loads(proc.stdout.splitlines()[-1]) == expected, isa
+        ran.append(isa)
+    assert "baseline" in ran
+    proc = run_python("import zelto_ml", env={"ZELTO_ISA": "avx3"})
+    assert proc.stderr.splitlines()[-1] == (
+        "ImportError: ZELTO_ISA=avx3: not a kernel variant (baseline, avx2 or avx512)")

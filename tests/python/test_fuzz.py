@@ -4,6 +4,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import Unnamed
 
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
@@ -178,17 +179,6 @@ SEQUENCES = [
     ("list cleared while read", clearing_list, [1.0, 2.0]),
     ("list grown while read", growing_list, [1.0, 2.0, 3.0]),
 ]
-
-
-class UnnamedMeta(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise HostileError("no name")
-        return super().__getattribute__(name)
-
-
-class Unnamed(metaclass=UnnamedMeta):
-    pass
 
 
 MATRICES = [

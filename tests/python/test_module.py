@@ -1,9 +1,11 @@
 """The module object, the class objects, the published signatures and reference counts."""
 import gc
+import importlib.util
 import inspect
 import sys
 
 import pytest
+from conftest import run_python
 
 import zelto_ml
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
@@ -45,14 +47,12 @@ def test_class_identity(cls, name):
     (run_heavy_logic, "(data, iterations)"),
 ])
 def test_signatures(target, text):
-    assert str(inspect.signature(target)) == text
-
-
-def test_method_order_and_docs():
-    names = [n for n in ZeltoMatrix.__dict__ if not n.startswith("__")]
-    assert names == ["matmul", "add", "mul", "transpose", "shape", "to_list"]
-    assert [n for n in ZeltoSolver.__dict__ if not n.startswith("__")] == ["fit", "predict"]
-    assert ZeltoMatrix.matmul.__text_signature__ == "($self, other)"
+    if isinstance(target, type) and sys.version_info < (3, 10):
+        # CPython 3.8 and 3.9 read no signature from a heap type's documentation.
+        with pytest.raises(ValueError):
+            inspect.signature(target)
+    else:
+        assert str(inspect.signature(target)) == text
 
 
 def test_second_initialisation_is_refused(pool_run):
@@ -72,6 +72,27 @@ def test_second_initialisation_is_refused(pool_run):
     assert outcome == ("PyO3 modules compiled for CPython 3.8 or older may only be initialized "
                        "once per interpreter process")
     assert values == [1.0, 2.0]
+
+
+SUBINTERPRETERS = next((name for name in ("_interpreters", "_xxsubinterpreters")
+                        if importlib.util.find_spec(name)), None)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 9) or SUBINTERPRETERS is None,
+                    reason="needs CPython 3.9+, whose stable ABI tells a subinterpreter apart, "
+                           "and its private subinterpreter module")
+def test_subinterpreter_import_is_refused_and_leaves_the_main_import_working():
+    sub_code = ("try:\n    import zelto_ml\n    print('imported', flush=True)\n"
+                "except ImportError as error:\n    print(error, flush=True)\n")
+    proc = run_python(f"""
+        import {SUBINTERPRETERS} as interpreters
+        interpreters.run_string(interpreters.create(), {sub_code!r})
+        import zelto_ml
+        print(zelto_ml.ZeltoMatrix([1, 2], 1, 2).to_list())
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "module zelto_ml does not support loading in subinterpreters", "[1.0, 2.0]"]
 
 
 def _exercise(data):
