@@ -12,7 +12,7 @@
 #include "bench_support.hpp"
 #include "core/float_vec.hpp"
 #include "core/isa.hpp"
-#include "matrix/kernels.hpp"
+#include "matrix/matrix_kernels.hpp"
 #include "parallel/parallel.hpp"
 
 using zelto::bench::median_ms;

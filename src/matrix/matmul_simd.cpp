@@ -20,7 +20,7 @@
 //    lanes before them repeat columns a full tile owns and are dropped. Rows shorter than one
 //    register take a scalar path with the same per-element order.
 #include "core/simd.hpp"
-#include "matrix/kernels.hpp"
+#include "matrix/matrix_kernels.hpp"
 
 namespace zelto::ZELTO_ISA {
 namespace {

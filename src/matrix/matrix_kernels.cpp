@@ -1,5 +1,5 @@
 // The table of matrix kernels per instruction set, and the one-time choice among them.
-#include "matrix/kernels.hpp"
+#include "matrix/matrix_kernels.hpp"
 
 namespace zelto {
 namespace {

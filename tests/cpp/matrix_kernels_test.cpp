@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "matrix/kernels.hpp"
+#include "matrix/matrix_kernels.hpp"
 #include "matrix_reference.hpp"
 #include "test_support.hpp"
 

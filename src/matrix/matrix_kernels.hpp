@@ -1,6 +1,6 @@
 // The matrix kernels, compiled once per instruction set, and the table that picks one.
 //
-// Each kernel writes one contiguous range of its output; the parallel loops in ops.cpp hand it
+// Each kernel writes one contiguous range of its output; the parallel loops in matrix.cpp hand it
 // a whole leaf at a time. Every variant performs, for every output element, exactly the
 // operations of the plain loop in the same order, so all variants agree bit for bit.
 #pragma once
