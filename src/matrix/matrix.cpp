@@ -2,6 +2,7 @@
 // and the parallel loops that hand whole leaves of rows or elements to the kernels of the
 // instruction set chosen at start-up.
 #include "core/fatal.hpp"
+#include "matrix/matmul.hpp"
 #include "matrix/matrix_kernels.hpp"
 #include "matrix/matrix.hpp"
 #include "parallel/parallel.hpp"
@@ -9,12 +10,9 @@
 namespace zelto {
 namespace {
 
-// Estimated cost of one element of add/mul and of one multiply-add of matmul, in ns: what the
-// pool weighs against the cost of waking workers. A 64 x 64 to 100 x 100 product takes
-// 0.018-0.022 ns per multiply-add on one core with AVX-512.
+// Estimated cost of one element of add/mul and of one copied element of transpose, in ns: what
+// the pool weighs against the cost of waking workers.
 constexpr double kNsPerElement = 0.09;
-constexpr double kNsPerMultiplyAdd = 0.02;
-constexpr double kNsPerRow = 5.0;
 constexpr double kNsPerCopy = 0.5;
 
 // A matrix of a's shape whose elements kernel(in, out, count, v) writes, one leaf at a time.
@@ -49,17 +47,12 @@ std::optional<Matrix> matmul(const Matrix& a, const Matrix& b) {
   // A product past 64 bits fails here; FloatVec refuses any count at or above its own limit.
   std::uint64_t count = 0;
   if (__builtin_mul_overflow(r, n, &count)) raise_fatal("capacity overflow");
+  // The product's rows are its parallel loop's chunks: a row of no columns is a zero chunk.
+  if (n == 0) raise_fatal("chunk_size must not be zero");
   // The kernel writes every element, starting each sum from +0.0 itself: the vector holds
   // zeros by the time anyone can read it, and its pages are touched in parallel.
   FloatVec c = FloatVec::uninitialized(count);
-  const auto kernel = matrix_kernels().matmul_rows;
-  const float* a_data = a.data.data();
-  const float* b_data = b.data.data();
-  float* c_data = c.data();
-  parallel_for_each_chunk_mut_leaves(
-      c, n,
-      [&](std::size_t first, std::size_t end) { kernel(a_data, b_data, c_data, k, n, first, end); },
-      kNsPerRow + kNsPerMultiplyAdd * static_cast<double>(k) * static_cast<double>(n));
+  matmul_into(matrix_kernels(), a.data.data(), b.data.data(), c.data(), r, k, n);
   return Matrix{std::move(c), r, n};
 }
 
