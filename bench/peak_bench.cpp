@@ -24,7 +24,7 @@ constexpr long kSteps = 20'000'000;
     typedef float V __attribute__((vector_size(bytes)));                                 \
     constexpr int lanes = bytes / 4;                                                     \
     double best = 0.0;                                                                   \
-    for (int run = 0; run < 5; ++run) {                                                  \
+    for (int run = 0; run < 10; ++run) {                                                 \
       V acc[kChains];                                                                    \
       for (int c = 0; c < kChains; ++c) acc[c] = V{} + 1.0f + 0.001f * c;                 \
       V scale = V{} + 0.9999f, shift = V{} + 1e-4f;                                      \

@@ -1,9 +1,9 @@
 // The matrix product's division over the pool.
 //
-// The units of the parallel loop are blocks of C along its longer side, at most
-// kBlocksPerThread per thread: a block packs all of B (row blocks) or all of A (column blocks)
-// it multiplies, so few large blocks copy each operand few times, while more than one per
-// thread lets an idle worker take over part of a busy one's share. A deep product with a small
+// The units of the parallel loop are blocks of C along its longer side, one on a single
+// thread and kBlocksPerThread per thread otherwise: a block packs all of B (row blocks) or all
+// of A (column blocks) it multiplies, so few large blocks copy each operand few times, while
+// more than one per thread lets an idle worker take over part of a busy one's share. A deep product with a small
 // C (64 x 8192 times 8192 x 64) is cut by rows: its B has one panel of columns and is read in
 // place, so each thread copies only its own rows of A.
 #include "matrix/matmul.hpp"
@@ -24,10 +24,11 @@ constexpr double kNsPerMultiplyAdd = 0.02;
 constexpr double kNsPerBlock = 1000.0;
 
 constexpr std::size_t kBlocksPerThread = 2;
-// The fewest rows or columns of C a block gets, unless C has fewer: below this the packing of
-// the other operand is paid for by too few products. Columns go in multiples of the widest
-// register tile, so that blocks meet on whole tiles for every instruction set.
-constexpr std::size_t kMinBlockRows = 128;
+// The fewest rows or columns of C a block gets, unless C has fewer: a few register tiles' worth
+// (the kernel decides whether a block is tall enough to pay for packing). Columns go in
+// multiples of the widest register tile, so that blocks meet on whole tiles for every
+// instruction set.
+constexpr std::size_t kMinBlockRows = 16;
 constexpr std::size_t kColumnStep = 64;
 constexpr std::size_t kMinBlockCols = 128;
 
@@ -56,7 +57,8 @@ void matmul_into(const MatrixKernels& kernels, const float* a, const float* b, f
   const std::size_t step = by_rows ? 1 : kColumnStep;
   const std::size_t min_block = by_rows ? kMinBlockRows : kMinBlockCols;
   std::size_t blocks = side / min_block;
-  const std::size_t most = kBlocksPerThread * pool_thread_count();
+  const std::size_t threads = pool_thread_count();
+  const std::size_t most = threads == 1 ? 1 : kBlocksPerThread * threads;
   if (blocks > most) blocks = most;
   if (blocks == 0) blocks = 1;
   // Block x covers [edge(x), edge(x + 1)) of the split side, in whole steps but the last.

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "matrix/matmul.hpp"
 #include "matrix/matrix_kernels.hpp"
 #include "matrix_reference.hpp"
 #include "test_support.hpp"
@@ -57,19 +58,19 @@ TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
 }
 
 // Blocks of rows and columns as the parallel division hands them out, into an unfilled result:
-// the shape crosses every packing block (depth 384, rows 96, columns 1024, panel groups) with
-// remainders, and the blocks take the packed path, the in-place path (a block of few rows or
-// one panel of columns) and the scalar columns after the last whole panel or register. Each
+// the shape crosses every block boundary (packed depth 384, rows 96, columns 1024 and panel
+// groups; in-place depth 512) with remainders, and the blocks take the packed path, the
+// in-place path (one panel of columns) and the columns after the last whole panel or register. Each
 // block leaves everything outside it untouched.
 TEST_P(MatrixKernels, MatmulBlocksMatchPlainLoop) {
-  const std::size_t r = 140, k = 770, n = 1100;
+  const std::size_t r = 270, k = 600, n = 1100;
   const auto a = reference::random_floats(r * k, 7, 0.001);
   const auto b = reference::random_floats(k * n, 8, 0.001);
   const auto want = reference::matmul(a, b, r, k, n);
   const float untouched = -7.0f;
   std::vector<float> c(r * n, untouched), done(r * n, untouched);
-  const MatmulBlock blocks[] = {{0, 100, 0, n},       {100, 140, 0, 64},   {100, 140, 64, 1090},
-                                {100, 120, 1090, n}, {120, 140, 1090, n}};
+  const MatmulBlock blocks[] = {{0, 130, 0, n},       {130, 270, 0, 64},   {130, 270, 64, 1090},
+                                {130, 200, 1090, n}, {200, 270, 1090, n}};
   for (const MatmulBlock& block : blocks) {
     matmul(a, b, c, k, n, block);
     for (std::size_t i = block.row_first; i < block.row_end; ++i) {
@@ -80,6 +81,19 @@ TEST_P(MatrixKernels, MatmulBlocksMatchPlainLoop) {
     ASSERT_EQ(first_difference(c, done), -1) << "after rows " << block.row_first << "-"
                                              << block.row_end << ", columns " << block.col_first
                                              << "-" << block.col_end;
+  }
+}
+
+// The division over the pool: a wide result is cut into column blocks, a tall one into row
+// blocks, both large enough to take the packed path.
+TEST_P(MatrixKernels, MatmulDividedOverThePoolMatchesPlainLoop) {
+  const std::size_t shapes[][3] = {{300, 400, 900}, {900, 400, 300}};
+  for (const auto& [r, k, n] : shapes) {
+    const auto a = reference::random_floats(r * k, 11, 0.001);
+    const auto b = reference::random_floats(k * n, 12, 0.001);
+    std::vector<float> c(r * n, -7.0f);
+    matmul_into(kernels(), a.data(), b.data(), c.data(), r, k, n);
+    EXPECT_EQ(first_difference(c, reference::matmul(a, b, r, k, n)), -1) << r << "x" << n;
   }
 }
 
