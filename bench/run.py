@@ -18,6 +18,7 @@ and keep the faster. The report records the BLAS setting and the machine's load.
 """
 import argparse
 import datetime
+import functools
 import os
 import platform
 import sys
@@ -36,7 +37,7 @@ FIT_STEPS = 10       # gradient steps per timed fit
 HEAVY_ITERATIONS = 10
 
 FULL_SIZES = {
-    "matmul": [64, 256, 512, 1024, 2048],
+    "matmul": [64, 256, 512, 1000, 1024, 2048],
     "add": [10**3, 10**4, 10**5, 10**6, 10**7],
     "mul": [10**3, 10**4, 10**5, 10**6, 10**7],
     "transpose": [64, 256, 1024, 4096],
@@ -218,7 +219,7 @@ def plain_loops(sizes: Dict[str, List[int]], threads: int) -> Dict[Tuple[str, in
     matrix, heavy = cpp_bench("matrix_bench"), cpp_bench("heavy_bench")
     if matrix:
         for n in sizes["matmul"]:
-            found[("matmul", n)] = bench_matrix.kernel_bench(matrix, threads, n)["plain_ms"]
+            found[("matmul", n)] = bench_matrix.kernel_bench(matrix, threads, n, n, n)["plain_ms"]
     if heavy:
         for n in sizes["run_heavy_logic"]:
             found[("run_heavy_logic", n)] = bench_heavy.run_kernel_bench(
@@ -267,15 +268,25 @@ def machine() -> str:
     return f"{model}, {os.cpu_count()} logical CPUs"
 
 
+@functools.lru_cache(maxsize=None)
+def machine_peak() -> Optional[float]:
+    """The multiply-then-add peak of one core in GFLOPS (peak_bench), measured once per run."""
+    return bench_matrix.peak_gflops()
+
+
 def conditions(threads: int) -> str:
-    """Pool size, numpy's BLAS threads and the machine's load, which shape every number."""
+    """Pool size, numpy's BLAS threads, the machine's load and its peak, which shape every
+    number."""
     blas = os.environ.get("OPENBLAS_NUM_THREADS") or os.environ.get("OMP_NUM_THREADS") or "default"
     if has_threadpoolctl():
         blas += " or 1, whichever was faster"
     load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
+    peak = machine_peak()
+    peak_text = (f"; multiply-then-add peak {peak:.0f} GFLOP/s per core (register operands, "
+                 f"peak_bench)" if peak else "")
     return (f"worker pool of {threads}; numpy {np.__version__} ({numpy_kernel()}, without "
             f"OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE) with BLAS threads {blas}; "
-            f"Python {platform.python_version()}; load average at the end {load}")
+            f"Python {platform.python_version()}; load average at the end {load}{peak_text}")
 
 
 def table(results: List[Result]) -> List[str]:
@@ -363,6 +374,9 @@ def plot(path: str, results: List[Result], threads: int) -> None:
         if plain:
             ax.plot([r.size for r in plain], [r.throughput(r.plain_ms) for r in plain], "^:",
                     label="plain C++ loop")
+        if op == "matmul" and machine_peak():
+            ax.axhline(machine_peak() * threads, color="grey", linestyle="-.",
+                       label=f"peak, {threads} core{'s' if threads > 1 else ''}")
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xticks(sizes, [tick_label(op, n) for n in sizes])

@@ -1,7 +1,7 @@
 // Element-wise scalar add and multiply, one IEEE operation per element with the element on
 // the left, several registers per step so loads and stores overlap.
 #include "core/simd.hpp"
-#include "matrix/kernels.hpp"
+#include "matrix/matrix_kernels.hpp"
 
 namespace zelto::ZELTO_ISA {
 namespace {

@@ -1,14 +1,14 @@
 // The table of matrix kernels per instruction set, and the one-time choice among them.
-#include "matrix/kernels.hpp"
+#include "matrix/matrix_kernels.hpp"
 
 namespace zelto {
 namespace {
 
 constexpr PerIsa<MatrixKernels> kKernels{
-    {baseline::add_values, baseline::mul_values, baseline::matmul_rows, baseline::transpose_rows},
+    {baseline::add_values, baseline::mul_values, baseline::matmul_block, baseline::transpose_rows},
 #if defined(ZELTO_X86_VARIANTS)
-    {avx2::add_values, avx2::mul_values, avx2::matmul_rows, avx2::transpose_rows},
-    {avx512::add_values, avx512::mul_values, avx512::matmul_rows, avx512::transpose_rows},
+    {avx2::add_values, avx2::mul_values, avx2::matmul_block, avx2::transpose_rows},
+    {avx512::add_values, avx512::mul_values, avx512::matmul_block, avx512::transpose_rows},
 #endif
 };
 

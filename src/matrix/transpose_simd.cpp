@@ -1,8 +1,10 @@
-// Transpose kernel: rows [first, end) of T (columns of A), copied in square blocks so that
-// the strided reads of A and the contiguous writes of T both stay in L1.
+// Transpose kernel, plain scalar code: it is compiled per instruction set only to sit in the
+// kernel table beside the others, and moves bits without arithmetic. Rows [first, end) of T
+// (columns of A) are copied in square blocks so that the strided reads of A and the contiguous
+// writes of T both stay in L1.
 #include <algorithm>
 
-#include "matrix/kernels.hpp"
+#include "matrix/matrix_kernels.hpp"
 
 namespace zelto::ZELTO_ISA {
 namespace {

@@ -8,7 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "matrix/kernels.hpp"
+#include "matrix/matmul.hpp"
+#include "matrix/matrix_kernels.hpp"
 #include "matrix_reference.hpp"
 #include "test_support.hpp"
 
@@ -23,6 +24,15 @@ class MatrixKernels : public ::testing::TestWithParam<Isa> {
     if (!isa_available(GetParam())) GTEST_SKIP() << isa_name(GetParam()) << " not available";
   }
   const zelto::MatrixKernels& kernels() const { return matrix_kernels(GetParam()); }
+
+  // c = a x b for one block of c, with this fixture's scratch.
+  void matmul(const std::vector<float>& a, const std::vector<float>& b, std::vector<float>& c,
+              std::size_t k, std::size_t n, MatmulBlock block) {
+    kernels().matmul_block(a.data(), b.data(), c.data(), k, n, block, scratch_.data());
+  }
+
+ private:
+  std::vector<float> scratch_ = std::vector<float>(kMatmulScratchFloats);
 };
 
 INSTANTIATE_TEST_SUITE_P(AllIsas, MatrixKernels,
@@ -39,7 +49,7 @@ TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
         const auto a = reference::random_floats(r * k, seed++, 0.02);
         const auto b = reference::random_floats(k * n, seed++, 0.02);
         std::vector<float> c(r * n, std::numeric_limits<float>::quiet_NaN());
-        kernels().matmul_rows(a.data(), b.data(), c.data(), k, n, 0, r);
+        matmul(a, b, c, k, n, {0, r, 0, n});
         EXPECT_EQ(first_difference(c, reference::matmul(a, b, r, k, n)), -1)
             << r << "x" << k << " times " << k << "x" << n;
       }
@@ -47,20 +57,44 @@ TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
   }
 }
 
-// Several depth blocks and column panels, computed as separate row ranges the way the
-// parallel loop hands them out into an unfilled result; rows outside a range stay untouched.
-TEST_P(MatrixKernels, MatmulBlockedRowRangesMatchPlainLoop) {
-  const std::size_t r = 23, k = 1201, n = 1100;
+// Blocks of rows and columns as the parallel division hands them out, into an unfilled result:
+// the shape crosses every block boundary (packed depth 384, rows 96, columns 1024 and panel
+// groups; in-place depth 512) with remainders, and the blocks take the packed path, the
+// in-place path (one panel of columns) and the columns after the last whole panel or register. Each
+// block leaves everything outside it untouched.
+TEST_P(MatrixKernels, MatmulBlocksMatchPlainLoop) {
+  const std::size_t r = 270, k = 600, n = 1100;
   const auto a = reference::random_floats(r * k, 7, 0.001);
   const auto b = reference::random_floats(k * n, 8, 0.001);
   const auto want = reference::matmul(a, b, r, k, n);
-  std::vector<float> c(r * n, -7.0f);
-  const std::size_t cuts[] = {0, 1, 6, 13, 14, 23};
-  for (std::size_t s = 0; s + 1 < std::size(cuts); ++s) {
-    kernels().matmul_rows(a.data(), b.data(), c.data(), k, n, cuts[s], cuts[s + 1]);
-    for (std::size_t x = cuts[s + 1] * n; x < c.size(); ++x) ASSERT_EQ(c[x], -7.0f);
+  const float untouched = -7.0f;
+  std::vector<float> c(r * n, untouched), done(r * n, untouched);
+  const MatmulBlock blocks[] = {{0, 130, 0, n},       {130, 270, 0, 64},   {130, 270, 64, 1090},
+                                {130, 200, 1090, n}, {200, 270, 1090, n}};
+  for (const MatmulBlock& block : blocks) {
+    matmul(a, b, c, k, n, block);
+    for (std::size_t i = block.row_first; i < block.row_end; ++i) {
+      for (std::size_t j = block.col_first; j < block.col_end; ++j) {
+        done[i * n + j] = want[i * n + j];
+      }
+    }
+    ASSERT_EQ(first_difference(c, done), -1) << "after rows " << block.row_first << "-"
+                                             << block.row_end << ", columns " << block.col_first
+                                             << "-" << block.col_end;
   }
-  EXPECT_EQ(first_difference(c, want), -1);
+}
+
+// The division over the pool: a wide result is cut into column blocks, a tall one into row
+// blocks, both large enough to take the packed path.
+TEST_P(MatrixKernels, MatmulDividedOverThePoolMatchesPlainLoop) {
+  const std::size_t shapes[][3] = {{300, 400, 900}, {900, 400, 300}};
+  for (const auto& [r, k, n] : shapes) {
+    const auto a = reference::random_floats(r * k, 11, 0.001);
+    const auto b = reference::random_floats(k * n, 12, 0.001);
+    std::vector<float> c(r * n, -7.0f);
+    matmul_into(kernels(), a.data(), b.data(), c.data(), r, k, n);
+    EXPECT_EQ(first_difference(c, reference::matmul(a, b, r, k, n)), -1) << r << "x" << n;
+  }
 }
 
 TEST_P(MatrixKernels, MatmulKeepsAccumulationOrderAndZeroTimesInfinity) {
@@ -68,16 +102,16 @@ TEST_P(MatrixKernels, MatmulKeepsAccumulationOrderAndZeroTimesInfinity) {
   const std::vector<float> a = {1e8f, 1.0f, -1e8f, 0.0f, -1.0f, 0.0f};
   const std::vector<float> b = {1.0f, 1.0f, 1.0f};
   std::vector<float> c(2, 5.0f);
-  kernels().matmul_rows(a.data(), b.data(), c.data(), 3, 1, 0, 2);
+  matmul(a, b, c, 3, 1, {0, 2, 0, 1});
   EXPECT_EQ(std::bit_cast<std::uint32_t>(c[0]), 0u);
   const std::vector<float> zero = {0.0f}, inf = {std::numeric_limits<float>::infinity()};
   const std::vector<float> minus_one = {-1.0f}, plus_zero = {0.0f};
-  float out = 5.0f;
-  kernels().matmul_rows(zero.data(), inf.data(), &out, 1, 1, 0, 1);
-  EXPECT_TRUE(std::isnan(out));
-  out = 5.0f;
-  kernels().matmul_rows(minus_one.data(), plus_zero.data(), &out, 1, 1, 0, 1);
-  EXPECT_EQ(std::bit_cast<std::uint32_t>(out), 0u);
+  std::vector<float> out = {5.0f};
+  matmul(zero, inf, out, 1, 1, {0, 1, 0, 1});
+  EXPECT_TRUE(std::isnan(out[0]));
+  out[0] = 5.0f;
+  matmul(minus_one, plus_zero, out, 1, 1, {0, 1, 0, 1});
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(out[0]), 0u);
 }
 
 TEST_P(MatrixKernels, TransposeMovesBitsUnchanged) {

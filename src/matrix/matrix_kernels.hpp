@@ -1,6 +1,6 @@
 // The matrix kernels, compiled once per instruction set, and the table that picks one.
 //
-// Each kernel writes one contiguous range of its output; the parallel loops in ops.cpp hand it
+// Each kernel writes one contiguous range of its output; the parallel loops in matrix.cpp hand it
 // a whole leaf at a time. Every variant performs, for every output element, exactly the
 // operations of the plain loop in the same order, so all variants agree bit for bit.
 #pragma once
@@ -9,6 +9,19 @@
 
 #include "core/isa.hpp"
 
+namespace zelto {
+
+// The rectangle of C that one call of a matmul kernel computes.
+struct MatmulBlock {
+  std::size_t row_first, row_end;
+  std::size_t col_first, col_end;
+};
+
+// Floats of per-thread scratch a matmul kernel may use for packed copies of A and B blocks.
+inline constexpr std::size_t kMatmulScratchFloats = std::size_t{1} << 19;  // 2 MiB
+
+}  // namespace zelto
+
 // Declares one instruction set's kernels in the namespace of that name.
 #define ZELTO_DECLARE_MATRIX_KERNELS(isa)                                                    \
   namespace zelto::isa {                                                                     \
@@ -16,9 +29,10 @@
   void add_values(const float* in, float* out, std::size_t count, float v) noexcept;        \
   /* out[i] = in[i] * v for i < count. */                                                   \
   void mul_values(const float* in, float* out, std::size_t count, float v) noexcept;        \
-  /* Rows [first, end) of c (r x n, any contents) = a (r x k) times b (k x n), i-p-j order. */ \
-  void matmul_rows(const float* a, const float* b, float* c, std::size_t k, std::size_t n,  \
-                   std::size_t first, std::size_t end) noexcept;                            \
+  /* The block of c (r x n, any contents) = a (r x k) times b (k x n), each element summed */ \
+  /* in ascending p from +0.0; scratch holds kMatmulScratchFloats, 64-byte aligned.        */ \
+  void matmul_block(const float* a, const float* b, float* c, std::size_t k, std::size_t n, \
+                    MatmulBlock block, float* scratch) noexcept;                            \
   /* Rows [first, end) of t (c x r) from a (r x c): t[i][j] = a[j][i]. */                   \
   void transpose_rows(const float* a, float* t, std::size_t r, std::size_t c,               \
                       std::size_t first, std::size_t end) noexcept;                         \
@@ -36,8 +50,8 @@ namespace zelto {
 struct MatrixKernels {
   void (*add_values)(const float*, float*, std::size_t, float) noexcept;
   void (*mul_values)(const float*, float*, std::size_t, float) noexcept;
-  void (*matmul_rows)(const float*, const float*, float*, std::size_t, std::size_t, std::size_t,
-                      std::size_t) noexcept;
+  void (*matmul_block)(const float*, const float*, float*, std::size_t, std::size_t,
+                       MatmulBlock, float*) noexcept;
   void (*transpose_rows)(const float*, float*, std::size_t, std::size_t, std::size_t,
                          std::size_t) noexcept;
 };
