@@ -1,9 +1,10 @@
 // The five parallel loops every kernel runs on, and the size of the pool behind them.
 //
-// Each loop divides its units (elements, chunks or indices) into contiguous pieces by the
-// division policy in division.hpp, runs leaf pieces sequentially in increasing unit order, and
-// combines partial results as (left, right). A failure in a work item (FatalError or any other
-// exception) is carried to the caller; the lowest-indexed failing unit's error wins.
+// Each loop divides its units (elements, chunks or indices) into contiguous pieces through
+// run_divided, by the division policy of division.hpp, runs leaf pieces sequentially in
+// increasing unit order, and combines partial results as (left, right). A failure in a work
+// item (FatalError or any other exception) is carried to the caller; the lowest-indexed
+// failing unit's error wins.
 //
 // Every loop takes ns_per_unit, the caller's estimate of one unit's cost: work too small to
 // pay for waking workers runs on the calling thread, as its whole division tree, or as one
@@ -19,11 +20,61 @@
 #include "core/fatal.hpp"
 #include "core/float_vec.hpp"
 #include "parallel/division.hpp"
+#include "parallel/pool.hpp"
+#include "parallel/submitted_job.hpp"
 
 namespace zelto {
 
 // The pool's thread count T; the first call from outside the pool creates the pool.
 std::size_t pool_thread_count();
+
+namespace detail {
+
+// Below this much estimated work (n * ns_per_unit) an operation runs its whole division tree on
+// the thread that started it: handing pieces to other threads and waking workers costs more
+// than the parallel part saves (crossover measured by bench/pool_bench.cpp at 20-30 us).
+inline constexpr double kInlineCutoffNs = 30000.0;
+
+// The pool that runs operations started on this thread: its own pool for a worker, otherwise
+// the process-wide pool (created by the first call).
+WorkerPool& current_pool();
+
+}  // namespace detail
+
+// How small work runs on the calling thread: as its division tree, or as one leaf over all
+// units. The second suits loops whose units write independent results (their values do not
+// depend on where leaves end) and spares a small matrix product the per-leaf calls, which cost
+// a 64 x 64 product a fifth of its time.
+enum class SmallWork { divided, one_leaf };
+
+// Divides [0, n) over pool and returns the combination of leaf(begin, end) results.
+template <class R, class Leaf, class Combine>
+R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Leaf&& leaf,
+                 Combine&& combine, SmallWork small_work = SmallWork::divided) {
+  const bool small = static_cast<double>(n) * ns_per_unit < detail::kInlineCutoffNs;
+  if (small && small_work == SmallWork::one_leaf) return leaf(std::size_t{0}, n);
+  detail::Division<Leaf, Combine> division{leaf, combine, pool.threads()};
+  detail::Worker* worker = detail::WorkerPool::current_worker();
+  if (worker != nullptr && &worker->pool() == &pool) {
+    // A nested operation: a fork-join on this worker, its top piece not moved.
+    if (small) return detail::run_piece_here<R>(division, 0, n, division.threads, false, false);
+    return detail::run_piece<R>(*worker, division, 0, n, division.threads, false, false);
+  }
+  if (n < 2 || small) {
+    return detail::run_piece_here<R>(division, 0, n, division.threads, false, true);
+  }
+  detail::SubmittedJob<R, decltype(division)> job(division, n);
+  pool.inject(&job);
+  return job.wait();
+}
+
+// Divides [0, n) over the current pool: leaf(begin, end) -> R, combine(R, R) -> R.
+template <class R, class Leaf, class Combine>
+R run_divided(std::size_t n, double ns_per_unit, Leaf&& leaf, Combine&& combine,
+              SmallWork small_work = SmallWork::divided) {
+  return run_divided_on<R>(detail::current_pool(), n, ns_per_unit, std::forward<Leaf>(leaf),
+                           std::forward<Combine>(combine), small_work);
+}
 
 namespace detail {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "parallel/division.hpp"
+#include "parallel/parallel.hpp"
 #include "parallel/pool.hpp"
 
 namespace zelto::testing_support {
@@ -20,9 +20,11 @@ using Leaves = std::vector<std::pair<std::size_t, std::size_t>>;
 // Large enough per unit that every operation goes through the pool, never the inline path.
 inline constexpr double kForcePool = 1e9;
 
-// A started pool of exactly threads workers, joined when the test ends.
+// A started pool of exactly threads workers, joined when the test ends. All of them may be
+// awake at once, whatever the machine, so that tests see every interleaving they can.
 inline std::unique_ptr<detail::WorkerPool> make_pool(std::size_t threads) {
-  auto pool = std::make_unique<detail::WorkerPool>(threads, detail::WorkerPool::Lifetime::kScoped);
+  auto pool = std::make_unique<detail::WorkerPool>(threads, detail::WorkerPool::Lifetime::kScoped,
+                                                   threads);
   EXPECT_EQ(pool->start(), 0);
   return pool;
 }
