@@ -8,7 +8,7 @@
 //
 // Every loop takes ns_per_unit, the caller's estimate of one unit's cost: work too small to
 // pay for waking workers runs on the calling thread, as its whole division tree, or as one
-// leaf over all units in the loops whose units write independent results.
+// leaf over all units in the loops whose units write independent results (see Units).
 //
 // The *_leaves variants hand a kernel a whole leaf at once (same division, same per-unit
 // results), so it can process several rows or elements per call.
@@ -41,19 +41,23 @@ WorkerPool& current_pool();
 
 }  // namespace detail
 
-// How small work runs on the calling thread: as its division tree, or as one leaf over all
-// units. The second suits loops whose units write independent results (their values do not
-// depend on where leaves end) and spares a small matrix product the per-leaf calls, which cost
-// a 64 x 64 product a fifth of its time.
-enum class SmallWork { divided, one_leaf };
+// What a loop's leaves produce. combined: results that are combined across leaves (sums), so
+// their grouping, and the value, follows the division for the pool's T. independent: each unit
+// writes its own result, so every division gives the same values; such a loop runs small work
+// as one leaf over all units (sparing a small matrix product the per-leaf calls, a fifth of a
+// 64 x 64 product's time) and divides for no more threads than can be awake at once, so a pool
+// larger than the machine does not cut its work into needlessly small leaves.
+enum class Units { combined, independent };
 
 // Divides [0, n) over pool and returns the combination of leaf(begin, end) results.
 template <class R, class Leaf, class Combine>
 R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Leaf&& leaf,
-                 Combine&& combine, SmallWork small_work = SmallWork::divided) {
+                 Combine&& combine, Units units = Units::combined) {
   const bool small = static_cast<double>(n) * ns_per_unit < detail::kInlineCutoffNs;
-  if (small && small_work == SmallWork::one_leaf) return leaf(std::size_t{0}, n);
-  detail::Division<Leaf, Combine> division{leaf, combine, pool.threads()};
+  if (small && units == Units::independent) return leaf(std::size_t{0}, n);
+  const std::size_t threads =
+      units == Units::independent ? pool.runnable_threads() : pool.threads();
+  detail::Division<Leaf, Combine> division{leaf, combine, threads};
   detail::Worker* worker = detail::WorkerPool::current_worker();
   if (worker != nullptr && &worker->pool() == &pool) {
     // A nested operation: a fork-join on this worker, its top piece not moved.
@@ -71,9 +75,9 @@ R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Le
 // Divides [0, n) over the current pool: leaf(begin, end) -> R, combine(R, R) -> R.
 template <class R, class Leaf, class Combine>
 R run_divided(std::size_t n, double ns_per_unit, Leaf&& leaf, Combine&& combine,
-              SmallWork small_work = SmallWork::divided) {
+              Units units = Units::combined) {
   return run_divided_on<R>(detail::current_pool(), n, ns_per_unit, std::forward<Leaf>(leaf),
-                           std::forward<Combine>(combine), small_work);
+                           std::forward<Combine>(combine), units);
 }
 
 namespace detail {
@@ -99,7 +103,7 @@ void run_writing(std::size_t units, double ns_per_unit, Write write) {
         write(begin, end);
         return end - begin;
       },
-      [](std::size_t left, std::size_t right) { return left + right; }, SmallWork::one_leaf);
+      [](std::size_t left, std::size_t right) { return left + right; }, Units::independent);
   check_write_count(units, written);
 }
 
@@ -172,7 +176,7 @@ void parallel_for_each_chunk_mut_leaves(FloatVec& out, std::size_t chunk, Leaf&&
         leaf(begin, end);
         return std::size_t{0};
       },
-      [](std::size_t, std::size_t) { return std::size_t{0}; }, SmallWork::one_leaf);
+      [](std::size_t, std::size_t) { return std::size_t{0}; }, Units::independent);
 }
 
 // g(chunk_index, chunk_pointer, chunk_length) for every chunk of out, each by one work item.

@@ -93,6 +93,10 @@ class WorkerPool {
   int start() noexcept;
 
   std::size_t threads() const noexcept { return threads_; }
+  // How many workers can run at once: the awake limit, at most T.
+  std::size_t runnable_threads() const noexcept {
+    return awake_limit_ < threads_ ? awake_limit_ : threads_;
+  }
 
   // Submits a job from a thread outside the pool; some worker will run it.
   void inject(JobBase* job) noexcept;

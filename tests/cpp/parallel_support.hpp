@@ -31,7 +31,7 @@ inline std::unique_ptr<detail::WorkerPool> make_pool(std::size_t threads) {
 
 // Runs one operation of n units on pool and returns its leaves in range order.
 inline Leaves record_leaves(detail::WorkerPool& pool, std::size_t n, double ns_per_unit,
-                            SmallWork small_work = SmallWork::divided) {
+                            Units units = Units::combined) {
   std::mutex mutex;
   Leaves leaves;
   run_divided_on<int>(
@@ -41,7 +41,7 @@ inline Leaves record_leaves(detail::WorkerPool& pool, std::size_t n, double ns_p
         leaves.emplace_back(begin, end);
         return 0;
       },
-      [](int, int) { return 0; }, small_work);
+      [](int, int) { return 0; }, units);
   std::sort(leaves.begin(), leaves.end());
   return leaves;
 }
