@@ -21,6 +21,7 @@
 #include "parallel/global_pool.hpp"
 #include "parallel/parallel.hpp"
 #include "parallel/thread_count.hpp"
+#include "parallel/usable_processors.hpp"
 #include "parallel_support.hpp"
 
 namespace zelto {
@@ -77,6 +78,16 @@ TEST(PoolSize, DefaultAndCap) {
   EXPECT_EQ(pool_size_for(70000, 6), kMaxPoolThreads);
   EXPECT_EQ(pool_size_for(UINT64_MAX, 6), kMaxPoolThreads);
   EXPECT_EQ(pool_size_for(0, 100000), kMaxPoolThreads);
+}
+
+// A container's CPU quota bounds the awake workers: quota / period, rounded up; no quota, no bound.
+TEST(UsableProcessors, CpuQuotaRoundsUp) {
+  EXPECT_EQ(cpu_quota_processors("200000 100000\n"), 2u);
+  EXPECT_EQ(cpu_quota_processors("150000 100000\n"), 2u);
+  EXPECT_EQ(cpu_quota_processors("50000 100000\n"), 1u);
+  EXPECT_EQ(cpu_quota_processors("max 100000\n"), std::nullopt);
+  EXPECT_EQ(cpu_quota_processors(""), std::nullopt);
+  EXPECT_GE(usable_processor_count(), 1u);
 }
 
 std::size_t thread_count_of_process() {
