@@ -1,7 +1,5 @@
 #include "core/block_cache.hpp"
 
-#include <sys/mman.h>
-
 #include <atomic>
 
 namespace zelto::detail {
@@ -41,13 +39,9 @@ void* take_cached_block(std::size_t bytes, std::size_t* cached_bytes) noexcept {
 
 bool cache_block(void* block, std::size_t bytes) noexcept {
   if (bytes < kCachedBlockMin || bytes > kCachedBlockMax) return false;
-#ifdef MADV_FREE
-  // The pages stay mapped, so reusing them costs no fault, but the system may reclaim them
-  // under memory pressure instead of swapping; a reclaimed page reads as zeros, and a reused
-  // block is written in full before it is read. The size word is written afterwards, which
-  // keeps its page.
-  madvise(block, mapped_size(bytes), MADV_FREE);
-#endif
+  // The pages stay resident: handing them to the system (MADV_FREE) for the wait and dirtying
+  // them again made a 10^7-element add take 2.5 ms instead of 1.7, a 10^6-element one 0.14
+  // instead of 0.095 (2 workers, measured by a Python loop of add).
   *static_cast<std::size_t*>(block) = bytes;
   discard(g_slot.exchange(block, std::memory_order_acq_rel));
   return true;

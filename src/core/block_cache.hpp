@@ -1,6 +1,6 @@
 // Reuse of the most recently released large block, so that a loop of big operations does not
 // pay the operating system's page faults and zero-filling for every result. At most one block
-// is kept, and its pages may be reclaimed by the system while it waits.
+// (of at most kCachedBlockMax bytes) is kept.
 #pragma once
 
 #include <cstddef>
