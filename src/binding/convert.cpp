@@ -1,5 +1,6 @@
 #include "binding/convert.hpp"
 
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -128,6 +129,12 @@ PyRef to_float_object(float value) {
 PyRef none_object() noexcept { return PyRef::borrow(Py_None); }
 
 void python_api_failed(std::source_location where) {
+  // Out of memory is MemoryError, like every other allocation the system refuses, and says
+  // nothing on standard error; the boundary frame raises it afresh.
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
   PyErr_Print();
   raise_fatal(msg::kApiCallFailed, where);
 }

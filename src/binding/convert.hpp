@@ -33,7 +33,8 @@ PyRef to_float_object(float value);
 // A new reference to None.
 PyRef none_object() noexcept;
 
-// An interpreter call that must produce an object failed: print its error, then fail fatally.
+// An interpreter call that must produce an object failed: out of memory throws std::bad_alloc
+// (MemoryError at the boundary); anything else prints its error, then fails fatally.
 [[noreturn]] void python_api_failed(std::source_location where = std::source_location::current());
 
 }  // namespace zelto::binding

@@ -1,9 +1,6 @@
 #include "core/block_cache.hpp"
 
-#include <sys/mman.h>
-
 #include <atomic>
-#include <cstdlib>
 
 namespace zelto::detail {
 namespace {
@@ -12,35 +9,41 @@ namespace {
 // leave the child a lock that nobody holds. The block's own first word records its size.
 std::atomic<void*> g_slot{nullptr};
 
-// Frees whatever is still cached when the library unloads or the process exits.
+std::size_t size_word(void* block) noexcept { return *static_cast<std::size_t*>(block); }
+
+// Unmaps a block taken out of the slot, if any.
+void discard(void* block) noexcept {
+  if (block != nullptr) unmap_block(block, size_word(block));
+}
+
+// Unmaps whatever is still cached when the library unloads or the process exits.
 struct SlotDrain {
-  ~SlotDrain() { std::free(g_slot.exchange(nullptr, std::memory_order_acquire)); }
+  ~SlotDrain() { discard(g_slot.exchange(nullptr, std::memory_order_acquire)); }
 };
 const SlotDrain g_drain;
 
 }  // namespace
 
-void* take_cached_block(std::size_t bytes) noexcept {
+void* take_cached_block(std::size_t bytes, std::size_t* cached_bytes) noexcept {
   // Acquire pairs with the release in cache_block: the size word is visible with the block.
   void* block = g_slot.exchange(nullptr, std::memory_order_acquire);
   if (block == nullptr) return nullptr;
-  const std::size_t cached = *static_cast<std::size_t*>(block);
-  if (cached >= bytes && cached / 2 <= bytes) return block;
-  std::free(block);
+  const std::size_t cached = size_word(block);
+  if (cached >= bytes && cached / 2 <= bytes) {
+    *cached_bytes = cached;
+    return block;
+  }
+  discard(block);
   return nullptr;
 }
 
 bool cache_block(void* block, std::size_t bytes) noexcept {
   if (bytes < kCachedBlockMin || bytes > kCachedBlockMax) return false;
-#ifdef MADV_FREE
-  // The pages stay mapped, so reusing them costs no fault, but the system may reclaim them
-  // under memory pressure instead of swapping; a reclaimed page reads as zeros, and a reused
-  // block is written in full before it is read. The size word is written afterwards, which
-  // keeps its page.
-  madvise(block, bytes, MADV_FREE);
-#endif
+  // The pages stay resident: handing them to the system (MADV_FREE) for the wait and dirtying
+  // them again made a 10^7-element add take 2.5 ms instead of 1.7, a 10^6-element one 0.14
+  // instead of 0.095 (2 workers, measured by a Python loop of add).
   *static_cast<std::size_t*>(block) = bytes;
-  std::free(g_slot.exchange(block, std::memory_order_acq_rel));
+  discard(g_slot.exchange(block, std::memory_order_acq_rel));
   return true;
 }
 

@@ -1,50 +1,59 @@
 #include "core/float_vec.hpp"
 
-#include <sys/mman.h>
-
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "core/block_cache.hpp"
+#include "core/mapped_block.hpp"
 #include "core/fatal.hpp"
 
 namespace zelto {
 namespace {
 
 constexpr std::size_t kAlignment = 64;
-constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 
-// Bytes of the block that holds n floats: a multiple of 64, and of the huge page size for
-// large blocks, so that a block's size follows from its capacity alone.
-std::size_t block_bytes(std::size_t n) noexcept {
-  const std::size_t bytes = (n * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
-  if (bytes < detail::kCachedBlockMin) return bytes;
-  return (bytes + kHugePageSize - 1) / kHugePageSize * kHugePageSize;
-}
+// A block of storage and its size in bytes.
+struct Block {
+  float* data;
+  std::size_t bytes;
+};
 
-// Allocates room for n floats, 64-byte aligned; large blocks ask for transparent huge pages,
-// which halves the page-fault cost of filling a big result. madvise needs a page-aligned
-// start, so large blocks are aligned to the huge page size (virtual space only). A large
-// block released earlier is reused when its size fits, which saves the faults altogether.
-float* allocate(std::size_t n) {
+// Room for n floats, 64-byte aligned. Large blocks are the cached block when its size fits
+// (which saves the page faults altogether) or a new mapping; small ones come from the C
+// allocator.
+Block allocate(std::size_t n) {
   if (n > kMaxFloatVecLen) raise_fatal("capacity overflow");
-  const std::size_t bytes = block_bytes(n);
-  const bool large = bytes >= detail::kCachedBlockMin;
-  if (large) {
-    if (void* cached = detail::take_cached_block(bytes)) return static_cast<float*>(cached);
+  const std::size_t bytes = (n * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
+  if (bytes >= detail::kMappedBlockMin) {
+    std::size_t cached_bytes = 0;
+    if (void* cached = detail::take_cached_block(bytes, &cached_bytes)) {
+      return {static_cast<float*>(cached), cached_bytes};
+    }
+    return {static_cast<float*>(detail::map_block(bytes)), bytes};
   }
-  void* block = std::aligned_alloc(large ? kHugePageSize : kAlignment, bytes);
-  if (block == nullptr) throw std::bad_alloc();
-  if (large) madvise(block, bytes, MADV_HUGEPAGE);
-  return static_cast<float*>(block);
+  // malloc's own size classes and per-thread caches, aligned by hand: aligned_alloc splits a
+  // chunk for every call, and its fragments cost a small accumulator more than its work.
+  // The byte before the data holds the distance back to the chunk's start (16 to 64).
+  auto* raw = static_cast<unsigned char*>(std::malloc(bytes + kAlignment));
+  if (raw == nullptr) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  auto* data = raw + ((start + kAlignment) & ~std::uintptr_t{kAlignment - 1}) - start;
+  data[-1] = static_cast<unsigned char>(data - raw);
+  return {reinterpret_cast<float*>(data), bytes};
 }
 
-// Returns the storage of capacity floats: large blocks go to the reuse cache.
-void release(float* data, std::size_t capacity) noexcept {
+// Returns a block: large ones to the reuse cache or the system, small ones to the allocator.
+void release(float* data, std::size_t bytes) noexcept {
   if (data == nullptr) return;
-  if (!detail::cache_block(data, block_bytes(capacity))) std::free(data);
+  if (bytes < detail::kMappedBlockMin) {
+    auto* start = reinterpret_cast<unsigned char*>(data);
+    std::free(start - start[-1]);
+  } else if (!detail::cache_block(data, bytes)) {
+    detail::unmap_block(data, bytes);
+  }
 }
 
 }  // namespace
@@ -52,19 +61,21 @@ void release(float* data, std::size_t capacity) noexcept {
 FloatVec::FloatVec(FloatVec&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      block_bytes_(std::exchange(other.block_bytes_, 0)) {}
 
 FloatVec& FloatVec::operator=(FloatVec&& other) noexcept {
   if (this != &other) {
-    release(data_, capacity_);
+    release(data_, block_bytes_);
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    block_bytes_ = std::exchange(other.block_bytes_, 0);
   }
   return *this;
 }
 
-FloatVec::~FloatVec() { release(data_, capacity_); }
+FloatVec::~FloatVec() { release(data_, block_bytes_); }
 
 FloatVec FloatVec::zeros(std::size_t n) {
   FloatVec v = uninitialized(n);
@@ -75,7 +86,9 @@ FloatVec FloatVec::zeros(std::size_t n) {
 FloatVec FloatVec::uninitialized(std::size_t n) {
   FloatVec v;
   if (n != 0) {
-    v.data_ = allocate(n);
+    const Block block = allocate(n);
+    v.data_ = block.data;
+    v.block_bytes_ = block.bytes;
     v.capacity_ = n;
   }
   v.size_ = n;
@@ -102,10 +115,11 @@ void FloatVec::push_back(float value) {
 }
 
 void FloatVec::grow_to(std::size_t n) {
-  float* block = allocate(n);
-  if (size_ != 0) std::memcpy(block, data_, size_ * sizeof(float));
-  release(data_, capacity_);
-  data_ = block;
+  const Block block = allocate(n);
+  if (size_ != 0) std::memcpy(block.data, data_, size_ * sizeof(float));
+  release(data_, block_bytes_);
+  data_ = block.data;
+  block_bytes_ = block.bytes;
   capacity_ = n;
 }
 

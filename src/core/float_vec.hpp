@@ -10,6 +10,8 @@ inline constexpr std::size_t kMaxFloatVecLen = (std::size_t{1} << 61) - 1;
 
 // Move-only owner of a 64-byte aligned float array. A request of 2^61 or more elements is the
 // fatal error "capacity overflow"; an allocation the system refuses throws std::bad_alloc.
+// Blocks of 1 MiB and more are mapped from the system and unmapped when released (or kept as
+// the one cached block), so that freeing a big vector gives its memory back.
 class FloatVec {
  public:
   FloatVec() noexcept = default;
@@ -50,6 +52,9 @@ class FloatVec {
   float* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  // Bytes of the block data_ points into: a reused cached block can be larger than capacity_
+  // needs, and it is released (and cached again) as the block it is.
+  std::size_t block_bytes_ = 0;
 };
 
 }  // namespace zelto

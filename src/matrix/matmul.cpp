@@ -57,7 +57,9 @@ void matmul_into(const MatrixKernels& kernels, const float* a, const float* b, f
   const std::size_t step = by_rows ? 1 : kColumnStep;
   const std::size_t min_block = by_rows ? kMinBlockRows : kMinBlockCols;
   std::size_t blocks = side / min_block;
-  const std::size_t threads = pool_thread_count();
+  // Blocks for the workers that can run at once: a pool larger than the machine gains nothing
+  // from smaller blocks, and every division gives the same values.
+  const std::size_t threads = detail::current_pool().runnable_threads();
   const std::size_t most = threads == 1 ? 1 : kBlocksPerThread * threads;
   if (blocks > most) blocks = most;
   if (blocks == 0) blocks = 1;
@@ -78,7 +80,7 @@ void matmul_into(const MatrixKernels& kernels, const float* a, const float* b, f
         kernels.matmul_block(a, b, c, k, n, block, thread_scratch());
         return true;
       },
-      [](bool, bool) { return true; }, SmallWork::one_leaf);
+      [](bool, bool) { return true; }, Units::independent);
 }
 
 }  // namespace zelto

@@ -26,8 +26,8 @@ class JobDeque {
     if (b - t >= kCapacity) return false;
     slots_[index(b)].store(job, std::memory_order_relaxed);
     // Seq_cst rather than release: besides publishing the slot to thieves (who read bottom_
-    // with seq_cst), the store must precede the pool's read of its sleeper count in the single
-    // total order, so a worker that announced sleep and then re-checks the deques sees the job.
+    // with seq_cst), the store must precede the pool's read of its worker counts in the single
+    // total order, so a worker that left them and then re-checks the deques sees the job.
     bottom_.store(b + 1, std::memory_order_seq_cst);
     return true;
   }

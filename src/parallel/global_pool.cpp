@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "core/fatal.hpp"
@@ -19,8 +20,7 @@ constexpr const char* kNotInitialized = "The global thread pool has not been ini
 struct GlobalState {
   std::mutex mutex;
   std::atomic<WorkerPool*> pool{nullptr};
-  std::size_t threads = 0;  // remembered T, so a forked child rebuilds the same size
-  bool failed = false;
+  std::size_t threads = 0;  // remembered T, so a forked child or a retry builds the same size
 };
 
 GlobalState g_state;
@@ -54,24 +54,22 @@ const char* error_kind(int error) {
 }
 
 // Builds the pool under the lock: from the environment the first time, with the remembered
-// size in a forked child.
+// size in a forked child or after a failed attempt. A failed attempt has joined the threads it
+// started and leaves nothing behind, so a thread shortage that passes does not disable the
+// module: the next operation tries again.
 WorkerPool& create_pool() {
   std::lock_guard<std::mutex> lock(g_state.mutex);
   if (WorkerPool* pool = g_state.pool.load(std::memory_order_relaxed)) return *pool;
-  if (g_state.failed) {
-    raise_fatal(std::string(kNotInitialized) +
-                ": ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }");
-  }
   if (g_state.threads == 0) g_state.threads = thread_count_from_environment();
-  // Never destroyed: the workers are detached and use it until the process ends.
-  auto* pool = new WorkerPool(g_state.threads, WorkerPool::Lifetime::kProcess);
+  auto pool = std::make_unique<WorkerPool>(g_state.threads, WorkerPool::Lifetime::kProcess);
   if (const int error = pool->start(); error != 0) {
-    g_state.failed = true;
     raise_fatal(std::string(kNotInitialized) + ": ThreadPoolBuildError { kind: IOError(" +
                 os_error_debug(error) + ") }");
   }
-  g_state.pool.store(pool, std::memory_order_release);
-  return *pool;
+  // Never destroyed: the workers are detached and use it until the process ends.
+  WorkerPool* const published = pool.release();
+  g_state.pool.store(published, std::memory_order_release);
+  return *published;
 }
 
 }  // namespace

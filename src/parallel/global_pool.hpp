@@ -8,9 +8,9 @@
 
 namespace zelto::detail {
 
-// The process-wide pool, created on first use. A failed creation is a fatal error, and so is
-// every later call (creation is attempted once). In a child forked after the pool existed, the
-// first call builds a fresh pool of the same size: the parent's workers do not exist there.
+// The process-wide pool, created on first use. A failed creation is a fatal error that leaves
+// no thread behind, and the next call tries again. In a child forked after the pool existed,
+// the first call builds a fresh pool of the same size: the parent's workers do not exist there.
 WorkerPool& global_pool();
 
 // Rust-style debug text of an operating-system error, as in Os { code, kind, message }.

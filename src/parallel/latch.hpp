@@ -30,7 +30,7 @@ class Latch {
     SleepSlot* const waiter = waiter_;
     if (waiter != nullptr) {
       state_.store(kSet, std::memory_order_seq_cst);
-      waiter->wake();
+      waiter->wake(WakeKind::uncounted);
     } else if (state_.exchange(kSet, std::memory_order_acq_rel) == kBlocked) {
       futex_wake(&state_, INT_MAX);
     }

@@ -1,13 +1,14 @@
 // The five parallel loops every kernel runs on, and the size of the pool behind them.
 //
-// Each loop divides its units (elements, chunks or indices) into contiguous pieces by the
-// division policy in division.hpp, runs leaf pieces sequentially in increasing unit order, and
-// combines partial results as (left, right). A failure in a work item (FatalError or any other
-// exception) is carried to the caller; the lowest-indexed failing unit's error wins.
+// Each loop divides its units (elements, chunks or indices) into contiguous pieces through
+// run_divided, by the division policy of division.hpp, runs leaf pieces sequentially in
+// increasing unit order, and combines partial results as (left, right). A failure in a work
+// item (FatalError or any other exception) is carried to the caller; the lowest-indexed
+// failing unit's error wins.
 //
 // Every loop takes ns_per_unit, the caller's estimate of one unit's cost: work too small to
 // pay for waking workers runs on the calling thread, as its whole division tree, or as one
-// leaf over all units in the loops whose units write independent results.
+// leaf over all units in the loops whose units write independent results (see Units).
 //
 // The *_leaves variants hand a kernel a whole leaf at once (same division, same per-unit
 // results), so it can process several rows or elements per call.
@@ -19,11 +20,65 @@
 #include "core/fatal.hpp"
 #include "core/float_vec.hpp"
 #include "parallel/division.hpp"
+#include "parallel/pool.hpp"
+#include "parallel/submitted_job.hpp"
 
 namespace zelto {
 
 // The pool's thread count T; the first call from outside the pool creates the pool.
 std::size_t pool_thread_count();
+
+namespace detail {
+
+// Below this much estimated work (n * ns_per_unit) an operation runs its whole division tree on
+// the thread that started it: handing pieces to other threads and waking workers costs more
+// than the parallel part saves (crossover measured by bench/pool_bench.cpp at 20-30 us).
+inline constexpr double kInlineCutoffNs = 30000.0;
+
+// The pool that runs operations started on this thread: its own pool for a worker, otherwise
+// the process-wide pool (created by the first call).
+WorkerPool& current_pool();
+
+}  // namespace detail
+
+// What a loop's leaves produce. combined: results that are combined across leaves (sums), so
+// their grouping, and the value, follows the division for the pool's T. independent: each unit
+// writes its own result, so every division gives the same values; such a loop runs small work
+// as one leaf over all units (sparing a small matrix product the per-leaf calls, a fifth of a
+// 64 x 64 product's time) and divides for no more threads than can be awake at once, so a pool
+// larger than the machine does not cut its work into needlessly small leaves.
+enum class Units { combined, independent };
+
+// Divides [0, n) over pool and returns the combination of leaf(begin, end) results.
+template <class R, class Leaf, class Combine>
+R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Leaf&& leaf,
+                 Combine&& combine, Units units = Units::combined) {
+  const bool small = static_cast<double>(n) * ns_per_unit < detail::kInlineCutoffNs;
+  if (small && units == Units::independent) return leaf(std::size_t{0}, n);
+  const std::size_t threads =
+      units == Units::independent ? pool.runnable_threads() : pool.threads();
+  detail::Division<Leaf, Combine> division{leaf, combine, threads};
+  detail::Worker* worker = detail::WorkerPool::current_worker();
+  if (worker != nullptr && &worker->pool() == &pool) {
+    // A nested operation: a fork-join on this worker, its top piece not moved.
+    if (small) return detail::run_piece_here<R>(division, 0, n, division.threads, false, false);
+    return detail::run_piece<R>(*worker, division, 0, n, division.threads, false, false);
+  }
+  if (n < 2 || small) {
+    return detail::run_piece_here<R>(division, 0, n, division.threads, false, true);
+  }
+  detail::SubmittedJob<R, decltype(division)> job(division, n);
+  pool.inject(&job);
+  return job.wait();
+}
+
+// Divides [0, n) over the current pool: leaf(begin, end) -> R, combine(R, R) -> R.
+template <class R, class Leaf, class Combine>
+R run_divided(std::size_t n, double ns_per_unit, Leaf&& leaf, Combine&& combine,
+              Units units = Units::combined) {
+  return run_divided_on<R>(detail::current_pool(), n, ns_per_unit, std::forward<Leaf>(leaf),
+                           std::forward<Combine>(combine), units);
+}
 
 namespace detail {
 
@@ -48,7 +103,7 @@ void run_writing(std::size_t units, double ns_per_unit, Write write) {
         write(begin, end);
         return end - begin;
       },
-      [](std::size_t left, std::size_t right) { return left + right; }, SmallWork::one_leaf);
+      [](std::size_t left, std::size_t right) { return left + right; }, Units::independent);
   check_write_count(units, written);
 }
 
@@ -121,7 +176,7 @@ void parallel_for_each_chunk_mut_leaves(FloatVec& out, std::size_t chunk, Leaf&&
         leaf(begin, end);
         return std::size_t{0};
       },
-      [](std::size_t, std::size_t) { return std::size_t{0}; }, SmallWork::one_leaf);
+      [](std::size_t, std::size_t) { return std::size_t{0}; }, Units::independent);
 }
 
 // g(chunk_index, chunk_pointer, chunk_length) for every chunk of out, each by one work item.

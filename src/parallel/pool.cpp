@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "parallel/usable_processors.hpp"
+
 namespace zelto::detail {
 namespace {
 
@@ -53,18 +55,8 @@ bool Worker::offer(JobBase* job) noexcept {
 
 JobBase* Worker::find_job() noexcept {
   if (JobBase* job = deque_.pop()) return job;
-  const std::size_t count = pool_->threads_;
-  if (count > 1) {
-    // xorshift64: a cheap per-worker sequence that spreads thieves over their victims.
-    victim_seed_ ^= victim_seed_ << 13;
-    victim_seed_ ^= victim_seed_ >> 7;
-    victim_seed_ ^= victim_seed_ << 17;
-    const std::size_t start = static_cast<std::size_t>(victim_seed_ % count);
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::size_t victim = (start + k) % count;
-      if (victim == index_) continue;
-      if (JobBase* job = pool_->workers_[victim].deque_.steal()) return job;
-    }
+  if (pool_->threads_ > 1) {
+    if (JobBase* job = pool_->steal_for(*this)) return job;
   }
   return pool_->take_injected();
 }
@@ -81,19 +73,29 @@ void Worker::idle(IdleState& state, Done&& done) noexcept {
     ::sched_yield();
     return;
   }
-  // 1. Announce sleep, then count ourselves as a sleeper; wakers read the count after they
-  //    publish work and then look for an announced slot.
+  // 1. Leave the awake set and the counts, then announce sleep. A waker publishes work first
+  //    and reads the counts after; a thief or the re-check of another sleeper skips our deque,
+  //    which is empty (find_job just failed and only we push to it).
   // 2. Re-check for work and for done(): whatever was published before a waker read the
-  //    count is visible here (all seq_cst), whatever after will find our announcement.
+  //    counts is visible here (all seq_cst); whatever after finds the counts without us and
+  //    our slot announced, so the waker wakes a sleeper (or leaves the work to the awake
+  //    workers, which all re-check like this before they sleep).
+  WorkerPool& pool = *pool_;
+  pool.clear_awake_bit(index_);
+  pool.searching_.fetch_sub(1, std::memory_order_seq_cst);
+  pool.awake_.fetch_sub(1, std::memory_order_seq_cst);
   sleep_slot_.announce();
-  pool_->sleepers_.fetch_add(1, std::memory_order_seq_cst);
-  if (pool_->has_work() || done()) {
-    sleep_slot_.withdraw();
-  } else {
-    sleep_slot_.sleep();
-  }
-  pool_->sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  wake_up(pool.has_work() || done() ? sleep_slot_.withdraw() : sleep_slot_.sleep());
   state.rounds = 0;
+}
+
+void Worker::wake_up(WakeKind kind) noexcept {
+  if (kind == WakeKind::uncounted) {
+    // Seq_cst like every access to the counts: wakers decide on them after publishing work.
+    pool_->awake_.fetch_add(1, std::memory_order_seq_cst);
+    pool_->searching_.fetch_add(1, std::memory_order_seq_cst);
+  }
+  pool_->set_awake_bit(index_);
 }
 
 template <class Done>
@@ -101,7 +103,9 @@ void Worker::work_until(Done&& done) noexcept {
   IdleState state;
   while (!done()) {
     if (JobBase* job = find_job()) {
+      pool_->stop_searching();
       job->execute_(job, *this);
+      pool_->searching_.fetch_add(1, std::memory_order_seq_cst);
       state.rounds = 0;
       continue;
     }
@@ -110,46 +114,56 @@ void Worker::work_until(Done&& done) noexcept {
 }
 
 void Worker::wait_until(const Latch& latch) noexcept {
+  pool_->searching_.fetch_add(1, std::memory_order_seq_cst);
   work_until([&] { return latch.is_set(); });
+  pool_->stop_searching();
 }
 
 void Worker::serve() noexcept {
+  wake_up(sleep_slot_.sleep());
   work_until([&] { return pool_->stopping(); });
 }
 
-WorkerPool::WorkerPool(std::size_t threads, Lifetime lifetime)
+WorkerPool::WorkerPool(std::size_t threads, Lifetime lifetime, std::size_t awake_limit)
     : threads_(threads < 1 ? 1 : threads),
       lifetime_(lifetime),
+      awake_limit_(awake_limit != 0 ? awake_limit : usable_processor_count()),
+      bit_words_((threads_ + 63) / 64),
       workers_(new Worker[threads_]),
-      handles_(new pthread_t[threads_]) {
+      handles_(new pthread_t[threads_]),
+      awake_bits_(new std::atomic<std::uint64_t>[bit_words_]) {
   for (std::size_t i = 0; i < threads_; ++i) {
     workers_[i].pool_ = this;
     workers_[i].index_ = i;
     workers_[i].victim_seed_ = 0x9E3779B97F4A7C15ull * (i + 1);
   }
+  for (std::size_t w = 0; w < bit_words_; ++w) awake_bits_[w].store(0, std::memory_order_relaxed);
 }
 
 WorkerPool::~WorkerPool() {
-  if (lifetime_ != Lifetime::kScoped) return;
-  stop();
-  for (std::size_t i = 0; i < started_; ++i) pthread_join(handles_[i], nullptr);
+  if (lifetime_ == Lifetime::kScoped) stop_and_join();
 }
 
 int WorkerPool::start() noexcept {
+  // Joinable until all have started: a failed start joins the ones it made, so a failure
+  // leaves no thread behind.
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, kStackBytes);
-  if (lifetime_ == Lifetime::kProcess) {
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  }
   int error = 0;
   for (; started_ < threads_; ++started_) {
     error = pthread_create(&handles_[started_], &attributes, &thread_main, &workers_[started_]);
     if (error != 0) break;
   }
   pthread_attr_destroy(&attributes);
-  if (error != 0) stop();
-  return error;
+  if (error != 0) {
+    stop_and_join();
+    return error;
+  }
+  if (lifetime_ == Lifetime::kProcess) {
+    for (std::size_t i = 0; i < started_; ++i) pthread_detach(handles_[i]);
+  }
+  return 0;
 }
 
 void* WorkerPool::thread_main(void* worker) noexcept {
@@ -188,25 +202,91 @@ JobBase* WorkerPool::take_injected() noexcept {
   return job;
 }
 
+JobBase* WorkerPool::steal_for(Worker& thief) noexcept {
+  // xorshift64: a cheap per-worker sequence that spreads thieves over their victims.
+  std::uint64_t& seed = thief.victim_seed_;
+  seed ^= seed << 13;
+  seed ^= seed >> 7;
+  seed ^= seed << 17;
+  const std::size_t first_word = static_cast<std::size_t>(seed % bit_words_);
+  const unsigned rotation = static_cast<unsigned>(seed >> 58);
+  for (std::size_t k = 0; k < bit_words_; ++k) {
+    const std::size_t word = (first_word + k) % bit_words_;
+    // Relaxed: a stale bit costs one missed or one empty steal; the deque's own seq_cst
+    // accesses order the job itself, and the sleep re-check reads the bits with seq_cst.
+    std::uint64_t bits = awake_bits_[word].load(std::memory_order_relaxed);
+    // Start within the word at a random bit too, so thieves of a small pool spread out.
+    bits = rotation == 0 ? bits : (bits >> rotation) | (bits << (64 - rotation));
+    while (bits != 0) {
+      const unsigned bit = static_cast<unsigned>(__builtin_ctzll(bits));
+      bits &= bits - 1;
+      const std::size_t victim = word * 64 + ((bit + rotation) & 63);
+      if (victim == thief.index_ || victim >= threads_) continue;
+      if (JobBase* job = workers_[victim].deque_.steal()) return job;
+    }
+  }
+  return nullptr;
+}
+
 bool WorkerPool::has_work() const noexcept {
   if (injected_count_.load(std::memory_order_seq_cst) != 0) return true;
-  for (std::size_t i = 0; i < threads_; ++i) {
-    if (workers_[i].deque_.has_jobs()) return true;
+  for (std::size_t word = 0; word < bit_words_; ++word) {
+    std::uint64_t bits = awake_bits_[word].load(std::memory_order_seq_cst);
+    while (bits != 0) {
+      const std::size_t victim = word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+      bits &= bits - 1;
+      if (workers_[victim].deque_.has_jobs()) return true;
+    }
   }
   return false;
 }
 
 void WorkerPool::notify_work() noexcept {
-  if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+  // Seq_cst, after the work was published with seq_cst: a worker that leaves the counts and
+  // then re-checks either sees the work or is missing from these counts (see Worker::idle).
+  if (searching_.load(std::memory_order_seq_cst) > 0) return;
+  if (awake_.load(std::memory_order_seq_cst) >= static_cast<std::int64_t>(awake_limit_)) return;
+  wake_one();
+}
+
+void WorkerPool::wake_one() noexcept {
+  // Mostly asleep when this runs (fewer awake than processors), so the scan ends early.
   const std::size_t start = wake_cursor_.fetch_add(1, std::memory_order_relaxed) % threads_;
   for (std::size_t k = 0; k < threads_; ++k) {
-    if (workers_[(start + k) % threads_].sleep_slot_.wake()) return;
+    SleepSlot& slot = workers_[(start + k) % threads_].sleep_slot_;
+    if (slot.claim(WakeKind::counted)) {
+      awake_.fetch_add(1, std::memory_order_seq_cst);
+      searching_.fetch_add(1, std::memory_order_seq_cst);
+      slot.rouse();
+      return;
+    }
   }
+}
+
+void WorkerPool::stop_searching() noexcept {
+  // The last searcher leaving may leave work behind that a waker saw it searching for.
+  if (searching_.fetch_sub(1, std::memory_order_seq_cst) <= 1) notify_work();
+}
+
+void WorkerPool::set_awake_bit(std::size_t index) noexcept {
+  // Seq_cst: before this worker's first push, in the order the sleep re-check reads them.
+  awake_bits_[index / 64].fetch_or(std::uint64_t{1} << (index % 64), std::memory_order_seq_cst);
+}
+
+void WorkerPool::clear_awake_bit(std::size_t index) noexcept {
+  awake_bits_[index / 64].fetch_and(~(std::uint64_t{1} << (index % 64)),
+                                    std::memory_order_seq_cst);
 }
 
 void WorkerPool::stop() noexcept {
   stop_.store(true, std::memory_order_seq_cst);
-  for (std::size_t i = 0; i < threads_; ++i) workers_[i].sleep_slot_.wake();
+  for (std::size_t i = 0; i < threads_; ++i) workers_[i].sleep_slot_.wake(WakeKind::uncounted);
+}
+
+void WorkerPool::stop_and_join() noexcept {
+  stop();
+  for (std::size_t i = 0; i < started_; ++i) pthread_join(handles_[i], nullptr);
+  started_ = 0;
 }
 
 }  // namespace zelto::detail

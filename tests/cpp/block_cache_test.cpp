@@ -4,20 +4,18 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
 #include "core/block_cache.hpp"
 #include "core/float_vec.hpp"
+#include "core/mapped_block.hpp"
 
 namespace zelto {
 namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
-// A block as FloatVec allocates large ones.
-void* new_block(std::size_t bytes) { return std::aligned_alloc(2 * kMiB, bytes); }
 
 struct TakeCase {
   std::size_t cached;     // size of the released block
@@ -31,13 +29,16 @@ class BlockCacheTake : public ::testing::TestWithParam<TakeCase> {};
 // other request frees it, leaving the slot empty.
 TEST_P(BlockCacheTake, ReusesOnlyFittingSizes) {
   const TakeCase c = GetParam();
-  void* block = new_block(c.cached);
-  ASSERT_NE(block, nullptr);
+  void* block = detail::map_block(c.cached);
   ASSERT_TRUE(detail::cache_block(block, c.cached));
-  void* taken = detail::take_cached_block(c.requested);
+  std::size_t bytes = 0;
+  void* taken = detail::take_cached_block(c.requested, &bytes);
   EXPECT_EQ(taken, c.reused ? block : nullptr);
-  std::free(taken);
-  EXPECT_EQ(detail::take_cached_block(c.requested), nullptr);
+  if (taken != nullptr) {
+    EXPECT_EQ(bytes, c.cached);
+    detail::unmap_block(taken, bytes);
+  }
+  EXPECT_EQ(detail::take_cached_block(c.requested, &bytes), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -47,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TakeCase{8 * kMiB, 8 * kMiB + 64, false},
                       TakeCase{64 * kMiB, 40 * kMiB, true}));
 
-// Blocks below the huge-page size class or above the retention limit are never kept.
+// Blocks below the mapped size class or above the retention limit are never kept.
 TEST(BlockCache, RefusesSizesOutsideTheCachedRange) {
   EXPECT_FALSE(detail::cache_block(nullptr, detail::kCachedBlockMin - 64));
   EXPECT_FALSE(detail::cache_block(nullptr, detail::kCachedBlockMax + 2 * kMiB));
@@ -66,6 +67,18 @@ TEST(BlockCache, ReusedBlockIsZeroedByZeros) {
   const FloatVec z = FloatVec::zeros(n);
   EXPECT_EQ(z.data(), storage);
   for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(std::bit_cast<std::uint32_t>(z[i]), 0u) << i;
+}
+
+// A vector that reused a larger block gives that whole block back: the next vector of the
+// block's own size gets it again.
+TEST(BlockCache, ReusedBlockIsReleasedAtItsOwnSize) {
+  const float* storage = nullptr;
+  { storage = FloatVec::uninitialized(4 * kMiB).data(); }  // a 16 MiB block, now cached
+  {
+    const FloatVec smaller = FloatVec::uninitialized(9 * kMiB / 4);  // 9 MiB reuses it
+    EXPECT_EQ(smaller.data(), storage);
+  }
+  EXPECT_EQ(FloatVec::uninitialized(4 * kMiB).data(), storage);
 }
 
 // Threads allocating, filling, checking and releasing vectors of cacheable sizes: a block

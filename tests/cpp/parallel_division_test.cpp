@@ -110,7 +110,7 @@ TEST_P(PoolDivision, SmallWorkRunsTheSameTreeOnTheCaller) {
 TEST_P(PoolDivision, SmallIndependentWorkIsOneLeaf) {
   auto pool = testing_support::make_pool(GetParam());
   const auto record = [&](std::size_t n, double ns_per_unit) {
-    return testing_support::record_leaves(*pool, n, ns_per_unit, SmallWork::one_leaf);
+    return testing_support::record_leaves(*pool, n, ns_per_unit, Units::independent);
   };
   EXPECT_EQ(record(100, 1.0), (Leaves{{0, 100}}));
   EXPECT_EQ(record(0, 1.0), (Leaves{{0, 0}}));
@@ -139,6 +139,16 @@ TEST(PoolDivision, NestedOperationTopPieceIsNotMoved) {
       },
       [](int, int) { return 0; });
   EXPECT_EQ(inner, (Leaves{{0, 50}, {50, 100}}));
+}
+
+// A pool of 64 workers of which only one may be awake: nothing is ever taken over, so sums
+// are divided for T = 64 and independent units for the one worker that runs them.
+TEST(PoolDivision, IndependentUnitsDivideForTheWorkersThatCanRun) {
+  detail::WorkerPool pool(64, detail::WorkerPool::Lifetime::kScoped, 1);
+  ASSERT_EQ(pool.start(), 0);
+  EXPECT_EQ(testing_support::record_leaves(pool, 10000, kForcePool), no_steal_leaves(10000, 64));
+  EXPECT_EQ(testing_support::record_leaves(pool, 10000, kForcePool, Units::independent),
+            no_steal_leaves(10000, 1));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "parallel/division.hpp"
+#include "parallel/parallel.hpp"
 #include "parallel/pool.hpp"
 
 namespace zelto::testing_support {
@@ -20,16 +20,18 @@ using Leaves = std::vector<std::pair<std::size_t, std::size_t>>;
 // Large enough per unit that every operation goes through the pool, never the inline path.
 inline constexpr double kForcePool = 1e9;
 
-// A started pool of exactly threads workers, joined when the test ends.
+// A started pool of exactly threads workers, joined when the test ends. All of them may be
+// awake at once, whatever the machine, so that tests see every interleaving they can.
 inline std::unique_ptr<detail::WorkerPool> make_pool(std::size_t threads) {
-  auto pool = std::make_unique<detail::WorkerPool>(threads, detail::WorkerPool::Lifetime::kScoped);
+  auto pool = std::make_unique<detail::WorkerPool>(threads, detail::WorkerPool::Lifetime::kScoped,
+                                                   threads);
   EXPECT_EQ(pool->start(), 0);
   return pool;
 }
 
 // Runs one operation of n units on pool and returns its leaves in range order.
 inline Leaves record_leaves(detail::WorkerPool& pool, std::size_t n, double ns_per_unit,
-                            SmallWork small_work = SmallWork::divided) {
+                            Units units = Units::combined) {
   std::mutex mutex;
   Leaves leaves;
   run_divided_on<int>(
@@ -39,7 +41,7 @@ inline Leaves record_leaves(detail::WorkerPool& pool, std::size_t n, double ns_p
         leaves.emplace_back(begin, end);
         return 0;
       },
-      [](int, int) { return 0; }, small_work);
+      [](int, int) { return 0; }, units);
   std::sort(leaves.begin(), leaves.end());
   return leaves;
 }

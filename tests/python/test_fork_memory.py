@@ -1,8 +1,10 @@
 """Fork and memory exhaustion: a forked child uses the pool and the parent goes on; allocations
 too large for the machine raise MemoryError and the interpreter keeps working."""
 import multiprocessing
+import os
 
 import pytest
+from conftest import run_python
 
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
@@ -53,3 +55,24 @@ def test_impossible_allocation_raises_memory_error(call):
         else:
             pytest.fail("an impossible allocation succeeded")
         still_working()
+
+
+# Under an address-space limit, the result list itself (20M slots) or its float items (2M
+# floats after the list) cannot be allocated: MemoryError, and nothing on standard error.
+@pytest.mark.skipif(bool(os.environ.get("ZELTO_SANITIZER")),
+                    reason="the sanitizer's allocator does not honour a small address-space limit")
+@pytest.mark.parametrize("elements, headroom_mib", [(20_000_000, 64), (2_000_000, 24)])
+def test_result_list_out_of_memory_is_memory_error(elements, headroom_mib):
+    proc = run_python(f"""
+        import resource
+        from zelto_ml import ZeltoMatrix
+        m = ZeltoMatrix(bytes({elements}), {elements}, 1)
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom_mib} << 20), resource.RLIM_INFINITY))
+        try:
+            m.to_list()
+        except MemoryError:
+            print("MemoryError")
+    """)
+    assert (proc.stdout, proc.stderr) == ("MemoryError\n", "")

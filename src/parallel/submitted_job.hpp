@@ -1,0 +1,43 @@
+// An operation handed to the pool by a thread outside it: one worker forks its two halves, and
+// the submitter blocks until the whole division has run.
+#pragma once
+
+#include <cstddef>
+
+#include "parallel/division.hpp"
+#include "parallel/job.hpp"
+#include "parallel/latch.hpp"
+
+namespace zelto::detail {
+
+// Lives in the submitter's frame; the worker's last touch of it is setting the latch.
+template <class R, class D>
+class SubmittedJob : public JobBase {
+ public:
+  SubmittedJob(D& division, std::size_t units) noexcept
+      : JobBase(&execute), division_(division), units_(units), latch_(nullptr) {}
+
+  // Blocks the submitting thread until the operation has finished; rethrows its failure.
+  R wait() {
+    latch_.block_until_set();
+    return result_.take();
+  }
+
+ private:
+  // Both halves of the top piece count as moved: the submitter is not a worker.
+  static void execute(JobBase* base, Worker& worker) noexcept {
+    auto* self = static_cast<SubmittedJob*>(base);
+    self->result_.capture([&] {
+      return run_piece<R>(worker, self->division_, 0, self->units_, self->division_.threads,
+                          false, true);
+    });
+    self->latch_.set();
+  }
+
+  D& division_;
+  std::size_t units_;
+  Latch latch_;
+  JobResult<R> result_;
+};
+
+}  // namespace zelto::detail
