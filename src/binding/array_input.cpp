@@ -124,10 +124,16 @@ std::optional<ElementType> native_element(char code, Py_ssize_t itemsize) {
   return std::nullopt;
 }
 
-// The one character of a str of length one, or 0.
-char single_char(PyObject* text) {
-  if (text == nullptr || !PyUnicode_Check(text) || PyUnicode_GetLength(text) != 1) return 0;
-  const Py_UCS4 c = PyUnicode_ReadChar(text, 0);
+// The one ASCII character of a str of length one after an optional prefix character, or 0.
+char single_char(PyObject* text, Py_UCS4 prefix = 0) {
+  if (text == nullptr || !PyUnicode_Check(text)) return 0;
+  Py_ssize_t at = 0;
+  if (prefix != 0 && PyUnicode_GetLength(text) == 2 && PyUnicode_ReadChar(text, 0) == prefix) {
+    at = 1;
+  } else if (PyUnicode_GetLength(text) != 1) {
+    return 0;
+  }
+  const Py_UCS4 c = PyUnicode_ReadChar(text, at);
   return c < 128 ? static_cast<char>(c) : 0;
 }
 
@@ -158,13 +164,8 @@ std::optional<FloatVec> read_memoryview(PyObject* view) {
   if (probe_ssize(ndim.get()) != 1 || !format || !PyUnicode_Check(format.get())) {
     return std::nullopt;
   }
-  char code = single_char(format.get());
-  if (code == 0 && PyUnicode_GetLength(format.get()) == 2 &&
-      PyUnicode_ReadChar(format.get(), 0) == '@') {
-    const Py_UCS4 c = PyUnicode_ReadChar(format.get(), 1);
-    code = c < 128 ? static_cast<char>(c) : 0;
-  }
-  const auto type = native_element(code, probe_ssize(itemsize.get()));
+  // '@' spells out the native order and size that a bare code already means.
+  const auto type = native_element(single_char(format.get(), '@'), probe_ssize(itemsize.get()));
   if (!type) return std::nullopt;
   const Py_ssize_t length = PyObject_Size(view);
   if (length < 0) return PyErr_Clear(), std::nullopt;

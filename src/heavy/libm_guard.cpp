@@ -24,15 +24,6 @@ namespace {
 
 #if defined(ZELTO_LIBM_GUARD_KNOWS_PLATFORM)
 
-// The processor features the variant's code needs (the dispatch checks only the base one).
-bool processor_runs(Isa isa) noexcept {
-  if (!isa_available(isa) || !__builtin_cpu_supports("fma")) return false;
-  if (isa == Isa::avx2) return __builtin_cpu_supports("avx2");
-  return isa == Isa::avx512 && __builtin_cpu_supports("avx512f") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("avx512bw");
-}
-
 // The library build the variants mirror, with the choice its sinf/cosf selector makes: the
 // FMA build exactly when the library finds FMA and AVX2 usable (a tunable can mask either).
 bool library_is_mirrored_build() noexcept {
@@ -113,7 +104,7 @@ bool leaf_agrees(const TrigKernels& kernels, const std::vector<float>& in) {
 bool libm_mirrored(Isa isa) noexcept {
 #if defined(ZELTO_LIBM_GUARD_KNOWS_PLATFORM)
   const TrigKernels& kernels = trig_kernels(isa);
-  if (!kernels.mirrors_libm || !processor_runs(isa) || !library_is_mirrored_build()) {
+  if (!kernels.mirrors_libm || !isa_available(isa) || !library_is_mirrored_build()) {
     return false;
   }
   try {
