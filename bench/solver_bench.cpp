@@ -9,6 +9,7 @@
 //
 // Usage: solver_bench N M ITERS REPEATS. Trains on a random N x M matrix; the pool is sized from
 // RAYON_NUM_THREADS as in the module. Prints one JSON object of median milliseconds.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,25 +77,34 @@ float stream_sum(const float* x, std::size_t n) {
 float read_pass(const zelto::Matrix& x) {
   const std::size_t m = x.cols;
   const float* data = x.data.data();
-  return zelto::parallel_fold_reduce_leaves(
-      0, x.rows, [] { return 0.0f; },
-      [&](float& acc, std::size_t first, std::size_t end) {
-        acc += stream_sum(data + first * m, (end - first) * m);
-      },
-      [](float left, float right) { return left + right; }, 3.0 + 0.15 * static_cast<double>(m));
+  struct ReadOps {
+    const float* data;
+    std::size_t m;
+    float identity() const { return 0.0f; }
+    void leaf(float& acc, std::size_t first, std::size_t end) const {
+      acc = 0.0f + stream_sum(data + first * m, (end - first) * m);
+    }
+    void reduce_into(float& left, float& right) const { left += right; }
+  } ops{data, m};
+  return zelto::parallel_fold_reduce_leaves(0, x.rows, ops, 3.0 + 0.15 * static_cast<double>(m));
 }
 
-// A gradient pass whose leaves fold nothing: its pool, allocation and combination costs.
+// A gradient pass whose leaves fold nothing: its pool, accumulator and combination costs.
 float empty_gradient_pass(const zelto::Matrix& x, const zelto::SolverKernels& k) {
   const std::size_t m = x.cols;
-  const zelto::FloatVec sum = zelto::parallel_fold_reduce_leaves(
-      0, x.rows, [m] { return zelto::FloatVec::zeros(m); },
-      [](zelto::FloatVec&, std::size_t, std::size_t) {},
-      [&k, m](zelto::FloatVec left, zelto::FloatVec right) {
-        k.add_into(left.data(), right.data(), m);
-        return left;
-      },
-      3.0 + 0.15 * static_cast<double>(m));
+  struct EmptyOps {
+    const zelto::SolverKernels& k;
+    std::size_t m;
+    zelto::FloatVec identity() const { return zelto::FloatVec::zeros(m); }
+    void leaf(zelto::FloatVec& acc, std::size_t, std::size_t) const {
+      std::fill(acc.begin(), acc.end(), 0.0f);
+    }
+    void reduce_into(zelto::FloatVec& left, zelto::FloatVec& right) const {
+      k.add_into(left.data(), right.data(), m);
+    }
+  } ops{k, m};
+  const zelto::FloatVec sum =
+      zelto::parallel_fold_reduce_leaves(0, x.rows, ops, 3.0 + 0.15 * static_cast<double>(m));
   return m != 0 ? sum[0] : 0.0f;
 }
 

@@ -11,7 +11,7 @@ std::vector<std::pair<std::size_t, std::size_t>> no_steal_leaves(std::size_t n,
   };
   auto combine = [](int, int) { return 0; };
   detail::Division<decltype(leaf), decltype(combine)> division{leaf, combine, threads};
-  detail::run_piece_here<int>(division, 0, n, threads, false, true);
+  division.here<int>(0, n, threads, false, true);
   return leaves;
 }
 

@@ -29,41 +29,60 @@ inline bool split_budget(std::size_t units, std::size_t budget, bool moved, std:
   return true;
 }
 
-// What every piece of one operation shares.
+// A piece of at most this much estimated work runs its whole subtree on the thread that holds
+// it, offering no right halves: no other core steals a piece too small to repay the move, and a
+// fold-reduce keeps such a piece's accumulators in one stack (fold_division.hpp). An offered
+// piece taken back costs about 3 ns; with 1,000 workers on 2 cores, cut-offs of 2 and 8 us gave
+// the same times for a small fit and run_heavy_logic (bench/bench_pool.py).
+inline constexpr double kLocalCutoffNs = 2000.0;
+
+// Units of a piece below kLocalCutoffNs, for ns_per_unit of estimated work per unit.
+inline std::size_t local_units(double ns_per_unit) noexcept {
+  const double units = kLocalCutoffNs / ns_per_unit;
+  return units < 1.0 ? 0 : static_cast<std::size_t>(units);
+}
+
+// What every piece of one operation shares: the leaf and combine functions, T, and the size
+// below which a piece runs whole where it is.
 template <class Leaf, class Combine>
 struct Division {
   Leaf& leaf;
   Combine& combine;
   std::size_t threads;
+  std::size_t local_units = 0;
+
+  // Runs [begin, end) with everything below it on this thread, as a run in which no piece is
+  // taken over. halves_moved: the piece's halves count as moved (the top piece of an operation
+  // submitted from outside the pool).
+  template <class R>
+  R here(std::size_t begin, std::size_t end, std::size_t budget, bool moved, bool halves_moved) {
+    std::size_t next = 0;
+    if (!split_budget(end - begin, budget, moved, threads, next)) return leaf(begin, end);
+    const std::size_t middle = begin + (end - begin) / 2;
+    R left = here<R>(begin, middle, next, halves_moved, false);
+    R right = here<R>(middle, end, next, halves_moved, false);
+    return combine(std::move(left), std::move(right));
+  }
 };
 
-// Runs [begin, end) with everything below it on this thread, as a run in which no piece is
-// taken over. halves_moved: the piece's halves count as moved (the top piece of an operation
-// submitted from outside the pool).
-template <class R, class D>
-R run_piece_here(D& division, std::size_t begin, std::size_t end, std::size_t budget, bool moved,
-                 bool halves_moved) {
-  std::size_t next = 0;
-  if (!split_budget(end - begin, budget, moved, division.threads, next)) {
-    return division.leaf(begin, end);
-  }
-  const std::size_t middle = begin + (end - begin) / 2;
-  R left = run_piece_here<R>(division, begin, middle, next, halves_moved, false);
-  R right = run_piece_here<R>(division, middle, end, next, halves_moved, false);
-  return division.combine(std::move(left), std::move(right));
-}
-
-// Runs [begin, end) on worker, offering right halves to other workers.
+// Runs [begin, end) on worker, offering right halves to other workers; small pieces run whole
+// here.
 template <class R, class D>
 R run_piece(Worker& worker, D& division, std::size_t begin, std::size_t end, std::size_t budget,
             bool moved, bool halves_moved) {
+  if (end - begin <= division.local_units) {
+    return division.template here<R>(begin, end, budget, moved, halves_moved);
+  }
   std::size_t next = 0;
   if (!split_budget(end - begin, budget, moved, division.threads, next)) {
     return division.leaf(begin, end);
   }
   const std::size_t middle = begin + (end - begin) / 2;
+  auto combine = [&division](R left, R right) -> R {
+    return division.combine(std::move(left), std::move(right));
+  };
   return join<R>(
-      worker, division.combine,
+      worker, combine,
       [&](Worker& here) {
         return run_piece<R>(here, division, begin, middle, next, halves_moved, false);
       },

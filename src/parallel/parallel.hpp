@@ -14,12 +14,14 @@
 // results), so it can process several rows or elements per call.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <utility>
 
 #include "core/fatal.hpp"
 #include "core/float_vec.hpp"
 #include "parallel/division.hpp"
+#include "parallel/fold_division.hpp"
 #include "parallel/pool.hpp"
 #include "parallel/submitted_job.hpp"
 
@@ -30,8 +32,8 @@ std::size_t pool_thread_count();
 
 namespace detail {
 
-// Below this much estimated work (n * ns_per_unit) an operation runs its whole division tree on
-// the thread that started it: handing pieces to other threads and waking workers costs more
+// Below this much estimated work (its units' and its leaves' costs) an operation runs its whole
+// division tree on the thread that started it: handing pieces to other threads and waking workers costs more
 // than the parallel part saves (crossover measured by bench/pool_bench.cpp at 20-30 us).
 inline constexpr double kInlineCutoffNs = 30000.0;
 
@@ -49,6 +51,42 @@ WorkerPool& current_pool();
 // larger than the machine does not cut its work into needlessly small leaves.
 enum class Units { combined, independent };
 
+namespace detail {
+
+// Estimated fixed cost of one leaf (a kernel call, a leaf's accumulator), counted with the
+// units' work when deciding whether an operation is small: a pool of many more workers than
+// processors divides even a short range into thousands of leaves, which then share the awake
+// workers instead of running on the caller alone.
+inline constexpr double kNsPerLeaf = 10.0;
+
+// Leaves of n units divided for threads with no take-over: about 2^(floor(log2 T) + 3), at most n.
+inline std::size_t leaf_estimate(std::size_t n, std::size_t threads) noexcept {
+  const std::size_t leaves = std::size_t{8} << (std::bit_width(threads) - 1);
+  return n < leaves ? n : leaves;
+}
+
+// Runs the division of [0, n) over pool: small work on the calling thread, the rest through
+// the pool's workers.
+template <class R, class D>
+R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division) {
+  const double work = static_cast<double>(n) * ns_per_unit +
+                      static_cast<double>(leaf_estimate(n, division.threads)) * kNsPerLeaf;
+  const bool small = work < kInlineCutoffNs;
+  division.local_units = local_units(ns_per_unit);
+  Worker* worker = WorkerPool::current_worker();
+  if (worker != nullptr && &worker->pool() == &pool) {
+    // A nested operation: a fork-join on this worker, its top piece not moved.
+    if (small) return division.template here<R>(0, n, division.threads, false, false);
+    return run_piece<R>(*worker, division, 0, n, division.threads, false, false);
+  }
+  if (n < 2 || small) return division.template here<R>(0, n, division.threads, false, true);
+  SubmittedJob<R, D> job(division, n);
+  pool.inject(&job);
+  return job.wait();
+}
+
+}  // namespace detail
+
 // Divides [0, n) over pool and returns the combination of leaf(begin, end) results.
 template <class R, class Leaf, class Combine>
 R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Leaf&& leaf,
@@ -58,18 +96,7 @@ R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Le
   const std::size_t threads =
       units == Units::independent ? pool.runnable_threads() : pool.threads();
   detail::Division<Leaf, Combine> division{leaf, combine, threads};
-  detail::Worker* worker = detail::WorkerPool::current_worker();
-  if (worker != nullptr && &worker->pool() == &pool) {
-    // A nested operation: a fork-join on this worker, its top piece not moved.
-    if (small) return detail::run_piece_here<R>(division, 0, n, division.threads, false, false);
-    return detail::run_piece<R>(*worker, division, 0, n, division.threads, false, false);
-  }
-  if (n < 2 || small) {
-    return detail::run_piece_here<R>(division, 0, n, division.threads, false, true);
-  }
-  detail::SubmittedJob<R, decltype(division)> job(division, n);
-  pool.inject(&job);
-  return job.wait();
+  return detail::run_division<R>(pool, n, ns_per_unit, division);
 }
 
 // Divides [0, n) over the current pool: leaf(begin, end) -> R, combine(R, R) -> R.
@@ -195,19 +222,15 @@ void parallel_for_each_chunk_mut(FloatVec& out, std::size_t chunk, G&& g, double
       ns_per_unit);
 }
 
-// As parallel_fold_reduce, with fold_range(acc, first_index, end_index) folding a whole leaf.
-template <class Identity, class FoldRange, class Reduce>
-auto parallel_fold_reduce_leaves(std::size_t start, std::size_t end, Identity&& identity,
-                                 FoldRange&& fold_range, Reduce&& reduce, double ns_per_unit) {
-  using Acc = decltype(identity());
-  return run_divided<Acc>(
-      end - start, ns_per_unit,
-      [&](std::size_t begin, std::size_t stop) {
-        Acc acc = identity();
-        fold_range(acc, start + begin, start + stop);
-        return reduce(identity(), std::move(acc));
-      },
-      [&](Acc left, Acc right) { return reduce(std::move(left), std::move(right)); });
+// As parallel_fold_reduce, with the accumulators combined in place by ops (see FoldDivision):
+// ops.leaf(acc, first_index, end_index) makes a whole leaf's result.
+template <class Ops>
+auto parallel_fold_reduce_leaves(std::size_t start, std::size_t end, Ops& ops,
+                                 double ns_per_unit) {
+  using Acc = decltype(ops.identity());
+  detail::WorkerPool& pool = detail::current_pool();
+  detail::FoldDivision<Acc, Ops> division{ops, start, pool.threads()};
+  return detail::run_division<Acc>(pool, end - start, ns_per_unit, division);
 }
 
 // Folds the indices [start, end): each leaf folds into identity() in increasing order and then
@@ -216,12 +239,21 @@ template <class Identity, class Fold, class Reduce>
 auto parallel_fold_reduce(std::size_t start, std::size_t end, Identity&& identity, Fold&& fold,
                           Reduce&& reduce, double ns_per_unit) {
   using Acc = decltype(identity());
-  return parallel_fold_reduce_leaves(
-      start, end, identity,
-      [&](Acc& acc, std::size_t first, std::size_t stop) {
-        for (std::size_t i = first; i < stop; ++i) acc = fold(std::move(acc), i);
-      },
-      reduce, ns_per_unit);
+  struct ByValue {
+    Identity& identity_fn;
+    Fold& fold_fn;
+    Reduce& reduce_fn;
+    Acc identity() { return identity_fn(); }
+    void leaf(Acc& acc, std::size_t first, std::size_t stop) {
+      acc = identity_fn();
+      for (std::size_t i = first; i < stop; ++i) acc = fold_fn(std::move(acc), i);
+      acc = reduce_fn(identity_fn(), std::move(acc));
+    }
+    void reduce_into(Acc& left, Acc& right) {
+      left = reduce_fn(std::move(left), std::move(right));
+    }
+  } ops{identity, fold, reduce};
+  return parallel_fold_reduce_leaves(start, end, ops, ns_per_unit);
 }
 
 // As parallel_map_sum, with leaf(const float* in, count, -0.0f) returning the leaf's sum.

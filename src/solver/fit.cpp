@@ -18,27 +18,85 @@ struct Gradient {
   float a_b = 0.0f;
 };
 
+// Leaves of fewer rows than this (two blocks of the kernels) are folded from errors predicted
+// for all rows a thread folds, in one call, instead of one fused call per leaf: a pool of many
+// more workers than processors cuts a pass into leaves of one or a few rows.
+constexpr std::size_t kSmallLeafRows = 16;
+
+// The gradient pass's accumulator operations, at the current parameters.
+struct GradientOps {
+  const SolverKernels& k;
+  const Matrix& x;
+  const FloatVec& y;
+  const FloatVec& w;
+  float b;
+
+  Gradient identity() const { return Gradient{FloatVec::zeros(x.cols), 0.0f}; }
+
+  // acc <- reduce(identity(), folded): the rows with a target folded from zero, each sum then
+  // added onto +0.0 (turning -0.0 into +0.0); the first row without a target is the error,
+  // raised before it touches the accumulator.
+  void leaf(Gradient& acc, std::size_t first, std::size_t end) const {
+    const std::size_t stop = with_target(first, end);
+    std::fill(acc.a.begin(), acc.a.end(), 0.0f);
+    acc.a_b = k.gradient_rows(row(first), stop - first, x.cols, w.data(), b, y.data() + first,
+                              acc.a.data(), 0.0f);
+    if (stop < end) index_out_of_bounds(y.size(), stop);
+    for (float& v : acc.a) v = 0.0f + v;
+    acc.a_b = 0.0f + acc.a_b;
+  }
+
+  void reduce_into(Gradient& left, Gradient& right) const noexcept {
+    k.add_into(left.a.data(), right.a.data(), x.cols);
+    left.a_b = left.a_b + right.a_b;
+  }
+
+  // The rows [first, end) that one thread folds leaf by leaf: a piece below the pool's cut-offs
+  // for running whole on one thread (at most about 10,000 rows), so its errors take a few KiB.
+  struct Local {
+    const GradientOps& ops;
+    std::size_t first;
+    std::size_t end;
+    FloatVec errors;  // e_i of row first + i, once a small leaf needs them
+
+    // Small leaves use the errors predicted for all rows here at their first use: each row's
+    // error is the same whichever leaf holds it.
+    void leaf(Gradient& acc, std::size_t begin, std::size_t stop_at) {
+      if (stop_at - begin >= kSmallLeafRows) return ops.leaf(acc, begin, stop_at);
+      if (errors.empty()) predict_errors();
+      const std::size_t stop = ops.with_target(begin, stop_at);
+      if (stop < stop_at) index_out_of_bounds(ops.y.size(), stop);
+      acc.a_b = ops.k.leaf_from_errors(ops.row(begin), stop - begin, ops.x.cols,
+                                       errors.data() + (begin - first), acc.a.data());
+    }
+
+    // e_i = p_i - y_i for the rows with a target; the rest (and the padding that lets the
+    // kernel read whole blocks) are never used.
+    void predict_errors() {
+      const std::size_t rows = end - first;
+      errors = FloatVec::zeros((rows + kErrorBlock - 1) / kErrorBlock * kErrorBlock);
+      ops.k.predict_rows(ops.row(first), rows, ops.x.cols, ops.w.data(), ops.b, errors.data());
+      const std::size_t stop = ops.with_target(first, end);
+      for (std::size_t i = first; i < stop; ++i) errors[i - first] = errors[i - first] - ops.y[i];
+    }
+  };
+
+  Local local(std::size_t first, std::size_t end) const { return Local{*this, first, end, {}}; }
+
+  // Row i of X.
+  const float* row(std::size_t i) const noexcept { return x.data.data() + i * x.cols; }
+
+  // The end of the rows in [first, end) that have a target.
+  std::size_t with_target(std::size_t first, std::size_t end) const noexcept {
+    return std::min(end, std::max(first, y.size()));
+  }
+};
+
 // The sums (g, g_b) over all rows at the current parameters, grouped by the pool's division.
 Gradient gradient_pass(const SolverKernels& k, const Matrix& x, const FloatVec& y,
                        const FloatVec& w, float b) {
-  const std::size_t m = x.cols;
-  const float* data = x.data.data();
-  return parallel_fold_reduce_leaves(
-      0, x.rows, [m] { return Gradient{FloatVec::zeros(m), 0.0f}; },
-      [&](Gradient& acc, std::size_t first, std::size_t end) {
-        // Rows with a target are folded; the first row without one is the error, raised before
-        // it touches the accumulator.
-        const std::size_t stop = std::min(end, std::max(first, y.size()));
-        acc.a_b = k.gradient_rows(data + first * m, stop - first, m, w.data(), b,
-                                  y.data() + first, acc.a.data(), acc.a_b);
-        if (stop < end) index_out_of_bounds(y.size(), stop);
-      },
-      [&k, m](Gradient left, Gradient right) {
-        k.add_into(left.a.data(), right.a.data(), m);
-        left.a_b = left.a_b + right.a_b;
-        return left;
-      },
-      row_cost_ns(m));
+  GradientOps ops{k, x, y, w, b};
+  return parallel_fold_reduce_leaves(0, x.rows, ops, row_cost_ns(x.cols));
 }
 
 }  // namespace

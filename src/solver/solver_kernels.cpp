@@ -5,10 +5,13 @@ namespace zelto {
 namespace {
 
 constexpr PerIsa<SolverKernels> kKernels{
-    {baseline::predict_rows, baseline::gradient_rows, baseline::add_into, baseline::descend},
+    {baseline::predict_rows, baseline::gradient_rows, baseline::leaf_from_errors,
+     baseline::add_into, baseline::descend},
 #if defined(ZELTO_X86_VARIANTS)
-    {avx2::predict_rows, avx2::gradient_rows, avx2::add_into, avx2::descend},
-    {avx512::predict_rows, avx512::gradient_rows, avx512::add_into, avx512::descend},
+    {avx2::predict_rows, avx2::gradient_rows, avx2::leaf_from_errors,
+     avx2::add_into, avx2::descend},
+    {avx512::predict_rows, avx512::gradient_rows, avx512::leaf_from_errors,
+     avx512::add_into, avx512::descend},
 #endif
 };
 

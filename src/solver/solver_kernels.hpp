@@ -16,6 +16,8 @@
                     float* out) noexcept;                                                      \
   float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w,         \
                       float b, const float* y, float* a, float a_b) noexcept;                  \
+  float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const float* e,      \
+                         float* a) noexcept;                                                   \
   void add_into(float* left, const float* right, std::size_t m) noexcept;                      \
   void descend(float* w, const float* g, std::size_t m, float n_f, float lr) noexcept;         \
   }
@@ -28,6 +30,9 @@ ZELTO_DECLARE_SOLVER_KERNELS(avx512)
 
 namespace zelto {
 
+// The largest block of rows a kernel handles at once; error arrays are padded to a multiple.
+inline constexpr std::size_t kErrorBlock = 16;
+
 // One instruction set's kernels. x points at row 0 of the rows handled (row-major, m columns),
 // y at those rows' targets, out at their prediction slots.
 struct SolverKernels {
@@ -37,6 +42,12 @@ struct SolverKernels {
   // Folds rows [0, rows) in ascending order into the accumulator (a, a_b); returns the new a_b.
   float (*gradient_rows)(const float* x, std::size_t rows, std::size_t m, const float* w,
                          float b, const float* y, float* a, float a_b) noexcept;
+  // A leaf's sums from its rows' errors e_i: from a = 0, a_b = +0.0, a_b <- a_b + e_i and
+  // a_j <- (e_i * x_ij) + a_j for rows ascending, then each sum added onto +0.0 (as
+  // reduce(identity(), sums) does); writes a, returns a_b. e is read in whole blocks: rows
+  // rounded up to a multiple of kErrorBlock floats must be readable there.
+  float (*leaf_from_errors)(const float* x, std::size_t rows, std::size_t m, const float* e,
+                            float* a) noexcept;
   // left_j <- left_j + right_j.
   void (*add_into)(float* left, const float* right, std::size_t m) noexcept;
   // w_j <- w_j - ((g_j / n_f) * lr).

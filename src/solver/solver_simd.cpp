@@ -49,46 +49,54 @@ inline void fold_full(VecF (&acc)[V], const float* x, std::size_t m, RowVec e,
   (fold_row<V>(acc, x + R * m, lane<R>(e, lanes)), ...);
 }
 
+// Where a block's sums come from and go to: fresh sums start at +0.0 without reading a; sealed
+// ones are added onto +0.0 when finished, as reduce(identity(), sums) does, before the store.
+struct Ends {
+  bool fresh = false;
+  bool seal = false;
+};
+
 // a_j <- (e_r * x_rj) + a_j for the V vectors of columns at a, rows ascending; x points at the
 // same columns of the block's first row, lane r of e is row r's error.
-template <std::size_t V>
+template <std::size_t V, Ends kEnds>
 inline void fold_columns(const float* x, std::size_t rows, std::size_t m, RowVec e,
                          float* a) noexcept {
   VecF acc[V];
-  for (std::size_t k = 0; k < V; ++k) acc[k] = load(a + k * kLanes);
+  for (std::size_t k = 0; k < V; ++k) acc[k] = kEnds.fresh ? VecF{} : load(a + k * kLanes);
   if (rows == kRows) {
     fold_full<V>(acc, x, m, e, std::make_index_sequence<kRows>{});
   } else {
     for (std::size_t r = 0; r < rows; ++r) fold_row<V>(acc, x + r * m, splat(e[r]));
   }
-  for (std::size_t k = 0; k < V; ++k) store(a + k * kLanes, acc[k]);
+  for (std::size_t k = 0; k < V; ++k) store(a + k * kLanes, kEnds.seal ? VecF{} + acc[k] : acc[k]);
 }
 
 // Folds fewer than kAccVectors vectors of columns by unrolling to their exact count.
-template <std::size_t V>
+template <std::size_t V, Ends kEnds>
 inline void fold_column_rest(std::size_t vectors, const float* x, std::size_t rows, std::size_t m,
                              RowVec e, float* a) noexcept {
   if constexpr (V > 0) {
     if (vectors == V) {
-      fold_columns<V>(x, rows, m, e, a);
+      fold_columns<V, kEnds>(x, rows, m, e, a);
     } else {
-      fold_column_rest<V - 1>(vectors, x, rows, m, e, a);
+      fold_column_rest<V - 1, kEnds>(vectors, x, rows, m, e, a);
     }
   }
 }
 
 // a_j <- (e_r * x_rj) + a_j for every column j, rows ascending within each column.
+template <Ends kEnds = Ends{}>
 inline void fold_block(const Block& blk, RowVec e, float* a) noexcept {
   std::size_t j = 0;
   for (; j + kAccVectors * kLanes <= blk.m; j += kAccVectors * kLanes) {
-    fold_columns<kAccVectors>(blk.x + j, blk.rows, blk.m, e, a + j);
+    fold_columns<kAccVectors, kEnds>(blk.x + j, blk.rows, blk.m, e, a + j);
   }
   const std::size_t vectors = (blk.m - j) / kLanes;
-  fold_column_rest<kAccVectors - 1>(vectors, blk.x + j, blk.rows, blk.m, e, a + j);
+  fold_column_rest<kAccVectors - 1, kEnds>(vectors, blk.x + j, blk.rows, blk.m, e, a + j);
   for (j += vectors * kLanes; j < blk.m; ++j) {
-    float aj = a[j];
+    float aj = kEnds.fresh ? 0.0f : a[j];
     for (std::size_t r = 0; r < blk.rows; ++r) aj = e[r] * blk.x[r * blk.m + j] + aj;
-    a[j] = aj;
+    a[j] = kEnds.seal ? 0.0f + aj : aj;
   }
 }
 
@@ -96,6 +104,19 @@ inline void fold_block(const Block& blk, RowVec e, float* a) noexcept {
 template <std::size_t... R>
 inline float sum_lanes(float a_b, RowVec e, std::index_sequence<R...>) noexcept {
   ((a_b = a_b + e[R]), ...);
+  return a_b;
+}
+
+// Folds a block's rows, lane r of e holding row r's error: a_b <- a_b + e_r over the rows in
+// order, a_j <- (e_r * x_rj) + a_j. Returns the new a_b (not sealed).
+template <Ends kEnds = Ends{}>
+inline float fold_errors(const Block& blk, RowVec e, float* a, float a_b) noexcept {
+  if (blk.rows == kRows) {
+    a_b = sum_lanes(a_b, e, std::make_index_sequence<kRows>{});
+  } else {
+    for (std::size_t r = 0; r < blk.rows; ++r) a_b = a_b + e[r];
+  }
+  fold_block<kEnds>(blk, e, a);
   return a_b;
 }
 
@@ -160,17 +181,38 @@ float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float
                     const float* y, float* a, float a_b) noexcept {
   for_each_predicted_block(x, rows, m, w, b, [&](std::size_t i0, const auto& blk, const auto& p) {
     for (std::size_t i = 0; i < std::size(blk); ++i) {
-      const std::size_t count = blk[i].rows;
-      const RowVec e = p[i] - load_rows(y + i0 + i * kRows, count);
-      if (count == kRows) {
-        a_b = sum_lanes(a_b, e, std::make_index_sequence<kRows>{});
-      } else {
-        for (std::size_t r = 0; r < count; ++r) a_b = a_b + e[r];
-      }
-      fold_block(blk[i], e, a);
+      a_b = fold_errors(blk[i], p[i] - load_rows(y + i0 + i * kRows, blk[i].rows), a, a_b);
     }
   });
   return a_b;
+}
+
+static_assert(kRows <= kErrorBlock && kErrorBlock % kRows == 0, "errors are read in whole blocks");
+
+float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const float* e,
+                       float* a) noexcept {
+  if (rows == 0) {
+    std::fill(a, a + m, 0.0f);
+    return 0.0f;
+  }
+  float a_b = 0.0f;
+  for (std::size_t i0 = 0; i0 < rows; i0 += kRows) {
+    const Block blk{x + i0 * m, std::min(rows - i0, kRows), m, (rows - i0) * m};
+    RowVec ev;
+    std::memcpy(&ev, e + i0, sizeof ev);
+    const bool first = i0 == 0;
+    const bool last = i0 + kRows >= rows;
+    if (first && last) {
+      a_b = fold_errors<Ends{true, true}>(blk, ev, a, a_b);
+    } else if (first) {
+      a_b = fold_errors<Ends{true, false}>(blk, ev, a, a_b);
+    } else if (last) {
+      a_b = fold_errors<Ends{false, true}>(blk, ev, a, a_b);
+    } else {
+      a_b = fold_errors(blk, ev, a, a_b);
+    }
+  }
+  return 0.0f + a_b;
 }
 
 void add_into(float* left, const float* right, std::size_t m) noexcept {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "parallel/division.hpp"
@@ -149,6 +150,45 @@ TEST(PoolDivision, IndependentUnitsDivideForTheWorkersThatCanRun) {
   EXPECT_EQ(testing_support::record_leaves(pool, 10000, kForcePool), no_steal_leaves(10000, 64));
   EXPECT_EQ(testing_support::record_leaves(pool, 10000, kForcePool, Units::independent),
             no_steal_leaves(10000, 1));
+}
+
+// A fold-reduce combines its accumulators in place, in a stack for pieces run whole on one
+// thread: the grouping it builds is the by-value one, whether the work runs on the caller, is
+// handed out piece by piece or mixes both. One awake worker takes nothing over, so both runs
+// see the same division.
+TEST(FoldDivision, InPlaceCombinationKeepsTheByValueGrouping) {
+  for (const std::size_t threads : {1, 3, 64}) {
+    detail::WorkerPool pool(threads, detail::WorkerPool::Lifetime::kScoped, 1);
+    ASSERT_EQ(pool.start(), 0);
+    for (const double ns_per_unit : {1.0, 300.0, kForcePool}) {
+      for (const std::size_t n : {0, 1, 2, 37, 1000}) {
+        std::string by_value, in_place;
+        // Nested in a worker, so that both operations run on this pool.
+        run_divided_on<int>(
+            pool, 2, kForcePool,
+            [&](std::size_t begin, std::size_t) {
+              if (begin != 0) return 0;
+              by_value = run_divided_on<std::string>(
+                  pool, n, ns_per_unit,
+                  [](std::size_t b, std::size_t e) {
+                    const std::string units = b == e ? "" : std::to_string(b) + "-" + std::to_string(e);
+                    return "(<><>" + units + ")";
+                  },
+                  [](std::string l, std::string r) { return "(" + l + r + ")"; });
+              in_place = parallel_fold_reduce(
+                  0, n, [] { return std::string("<>"); },
+                  [](std::string acc, std::size_t i) {
+                    return acc.size() > 2 ? acc.substr(0, acc.find('-') + 1) + std::to_string(i + 1)
+                                          : acc + std::to_string(i) + "-" + std::to_string(i + 1);
+                  },
+                  [](std::string l, std::string r) { return "(" + l + r + ")"; }, ns_per_unit);
+              return 0;
+            },
+            [](int, int) { return 0; });
+        ASSERT_EQ(in_place, by_value) << "T=" << threads << " n=" << n << " ns=" << ns_per_unit;
+      }
+    }
+  }
 }
 
 }  // namespace

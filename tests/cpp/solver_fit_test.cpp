@@ -5,10 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/fatal.hpp"
+#include "parallel_support.hpp"
 #include "solver/solver.hpp"
+#include "solver_reference.hpp"
 #include "test_support.hpp"
 
 namespace zelto {
@@ -147,6 +150,56 @@ TEST(SolverFit, LargeExactStepCountsEveryRowOnce) {
     EXPECT_EQ(s.weights[j], static_cast<float>(-(g[j] / n) * 0.5)) << j;
   }
   EXPECT_EQ(s.bias, static_cast<float>(-(g_b / n) * 0.5));
+}
+
+// A pool of many more workers than rows cuts the gradient pass into leaves of one or a few
+// rows, which are folded from errors predicted once per piece: one step must still give the
+// sums of the plain row loop grouped by the pass's division. One awake worker takes nothing
+// over, so the reference runs the same division.
+TEST(SolverFit, ManyWorkersKeepTheDivisionsSums) {
+  for (const std::size_t threads : {1, 5, 300}) {
+    detail::WorkerPool pool(threads, detail::WorkerPool::Lifetime::kScoped, 1);
+    ASSERT_EQ(pool.start(), 0);
+    for (const std::size_t n : {1, 37, 700}) {
+      for (const std::size_t m : {3, 16, 40}) {
+        const auto data = solver_reference::random_floats(n * m, 7 * n + m, 0.0);
+        const auto y = solver_reference::random_floats(n, 11 * n + m, 0.0);
+        Solver s{FloatVec(), 0.0f, 0.5f, 1};
+        std::pair<std::vector<float>, float> g;
+        run_divided_on<int>(
+            pool, 2, testing_support::kForcePool,
+            [&](std::size_t begin, std::size_t) {
+              if (begin != 0) return 0;
+              fit(s, matrix(data, n, m), vec(y));
+              // The first step's sums at w = 0, b = 0, one row at a time.
+              using Acc = std::pair<std::vector<float>, float>;
+              g = parallel_fold_reduce(
+                  0, n, [m] { return Acc(std::vector<float>(m, 0.0f), 0.0f); },
+                  [&](Acc acc, std::size_t i) {
+                    const float* row = data.data() + i * m;
+                    const std::vector<float> w(m, 0.0f);
+                    const float e = solver_reference::predict_row(row, m, w.data(), 0.0f) - y[i];
+                    for (std::size_t j = 0; j < m; ++j) acc.first[j] = e * row[j] + acc.first[j];
+                    acc.second = acc.second + e;
+                    return acc;
+                  },
+                  [m](Acc l, Acc r) {
+                    for (std::size_t j = 0; j < m; ++j) l.first[j] = l.first[j] + r.first[j];
+                    l.second = l.second + r.second;
+                    return l;
+                  },
+                  3.0 + 0.15 * static_cast<double>(m));
+              return 0;
+            },
+            [](int, int) { return 0; });
+        const float n_f = static_cast<float>(n);
+        for (std::size_t j = 0; j < m; ++j) {
+          ASSERT_EQ(s.weights[j], 0.0f - ((g.first[j] / n_f) * 0.5f)) << threads << " " << n << "x" << m;
+        }
+        ASSERT_EQ(s.bias, 0.0f - ((g.second / n_f) * 0.5f));
+      }
+    }
+  }
 }
 
 struct PredictFailure {

@@ -96,6 +96,30 @@ TEST_P(SolverKernels, GradientMatchesPlainLoop) {
   }
 }
 
+// A leaf from given errors: the same sums from zero, each added onto +0.0 at the end; the
+// accumulator's old contents (NaN here) are never read.
+TEST_P(SolverKernels, LeafFromErrorsMatchesPlainLoop) {
+  std::uint32_t seed = 301;
+  for (std::size_t n : kRows) {
+    for (std::size_t m : kCols) {
+      const auto x = ref::random_floats(n * m, seed++, specials());
+      auto e = ref::random_floats((n + kErrorBlock - 1) / kErrorBlock * kErrorBlock, seed++,
+                                  specials());
+      std::vector<float> want(m, 0.0f), got(m, std::nanf(""));
+      float want_b = 0.0f;
+      for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < m; ++j) want[j] = e[i] * x[i * m + j] + want[j];
+        want_b = want_b + e[i];
+      }
+      for (float& v : want) v = 0.0f + v;
+      want_b = 0.0f + want_b;
+      const float got_b = kernels().leaf_from_errors(x.data(), n, m, e.data(), got.data());
+      ASSERT_EQ(first_difference(got, want), -1) << n << "x" << m;
+      ASSERT_TRUE(same_bits(got_b, want_b)) << n << "x" << m << ": " << got_b << " vs " << want_b;
+    }
+  }
+}
+
 TEST_P(SolverKernels, GradientKeepsTheRowOrderOfEachSum) {
   // Column 0 sums 1e8, 1, -1e8 (as e * x with e = -y): 1e8 + 1 rounds back to 1e8, so the
   // in-order sum is 0 while any other grouping gives 1. The same holds for the bias sum.
