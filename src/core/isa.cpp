@@ -97,7 +97,12 @@ bool compiled(Isa isa) noexcept {
   return false;
 }
 
-bool runs_here(Isa isa) { return compiled(isa) && missing_features(isa).empty(); }
+// Whether this processor has every feature isa is compiled for; allocates nothing.
+bool runs_here(Isa isa) noexcept {
+  return compiled(isa) && each_feature(features_of(isa), [](std::string_view name) {
+           return find_feature(name)->present();
+         });
+}
 
 Isa widest_available() noexcept {
   for (Isa isa : kWidestFirst) {
