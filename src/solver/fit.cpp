@@ -74,7 +74,7 @@ struct GradientOps {
     // kernel read whole blocks) are never used.
     void predict_errors() {
       const std::size_t rows = end - first;
-      errors = FloatVec::zeros((rows + kErrorBlock - 1) / kErrorBlock * kErrorBlock);
+      errors = FloatVec::zeros(rows + kErrorBlock);
       ops.k.predict_rows(ops.row(first), rows, ops.x.cols, ops.w.data(), ops.b, errors.data());
       const std::size_t stop = ops.with_target(first, end);
       for (std::size_t i = first; i < stop; ++i) errors[i - first] = errors[i - first] - ops.y[i];

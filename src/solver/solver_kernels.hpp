@@ -30,7 +30,7 @@ ZELTO_DECLARE_SOLVER_KERNELS(avx512)
 
 namespace zelto {
 
-// The largest block of rows a kernel handles at once; error arrays are padded to a multiple.
+// The largest block of rows a kernel handles at once, and the padding it needs after errors.
 inline constexpr std::size_t kErrorBlock = 16;
 
 // One instruction set's kernels. x points at row 0 of the rows handled (row-major, m columns),
@@ -44,8 +44,8 @@ struct SolverKernels {
                          float b, const float* y, float* a, float a_b) noexcept;
   // A leaf's sums from its rows' errors e_i: from a = 0, a_b = +0.0, a_b <- a_b + e_i and
   // a_j <- (e_i * x_ij) + a_j for rows ascending, then each sum added onto +0.0 (as
-  // reduce(identity(), sums) does); writes a, returns a_b. e is read in whole blocks: rows
-  // rounded up to a multiple of kErrorBlock floats must be readable there.
+  // reduce(identity(), sums) does); writes a, returns a_b. e is read in whole blocks: the
+  // kErrorBlock - 1 floats after e[rows - 1] must be readable.
   float (*leaf_from_errors)(const float* x, std::size_t rows, std::size_t m, const float* e,
                             float* a) noexcept;
   // left_j <- left_j + right_j.
