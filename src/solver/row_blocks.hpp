@@ -1,5 +1,5 @@
 // Blocks of rows with one row per vector lane, for kernel files compiled per instruction set:
-// loading four columns of a block transposed, and the block's predictions.
+// the products of four columns of a block, transposed, and the block's predictions.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,10 @@
 #include <utility>
 
 #include "core/simd.hpp"
+
+#if defined(__AVX__)
+#include <immintrin.h>
+#endif
 
 namespace zelto::ZELTO_ISA::row_blocks {
 
@@ -112,14 +116,41 @@ inline Columns transpose_lanes(const RowVec (&z)[4]) noexcept {
                   unpack<true, false>(t1, t3, lanes), unpack<true, true>(t1, t3, lanes)}};
 }
 
-// Columns c0 .. c0+3 of a block whose row 0 at column c0 is at p, its rows at offsets o: only
-// loads and lane inserts before the transpose.
-inline Columns load_full_columns(const char* p, const RowOffsets& o) noexcept {
+// The four floats at lo in 128-bit lane 0 and, for eight-row blocks, the four at hi in lane 1.
+// With AVX the upper piece is inserted straight from memory: one load and one insert, where
+// joining two loaded registers costs a load more and a cross-lane shuffle.
+inline RowVec load_pair(const char* lo, [[maybe_unused]] const char* hi) noexcept {
+#if defined(__AVX__)
+  if constexpr (kQuarters == 2) {
+    return RowVec(_mm256_insertf128_ps(
+        _mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(lo))),
+        _mm_loadu_ps(reinterpret_cast<const float*>(hi)), 1));
+  }
+#endif
+  Vec4 q[kQuarters];
+  std::memcpy(&q[0], lo, sizeof q[0]);
+  if constexpr (kQuarters == 2) std::memcpy(&q[1], hi, sizeof q[1]);
+  return assemble<Vec4>(q);
+}
+
+// w_c0 .. w_c0+3 in every 128-bit lane: the weights of a column group laid out like its rows.
+inline RowVec weight_lanes(const float* w) noexcept {
+#if defined(__AVX__)
+  if constexpr (kQuarters == 2) return RowVec(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(w)));
+#endif
+  Vec4 q[kQuarters];
+  for (std::size_t h = 0; h < kQuarters; ++h) std::memcpy(&q[h], w, sizeof q[h]);
+  return assemble<Vec4>(q);
+}
+
+// The products w_j * x_rj of columns j = c0 .. c0+3 of a block whose row 0 at column c0 is at
+// p, its rows at offsets o, with wq = weight_lanes(w + c0): one column per RowVec, row r in
+// lane r. The rows are multiplied as loaded (one weight load per group instead of one broadcast
+// per column) and the products transposed: each product is the same single multiplication.
+inline Columns load_full_products(const char* p, const RowOffsets& o, RowVec wq) noexcept {
   RowVec z[4];
   for (std::size_t l = 0; l < 4; ++l) {
-    Vec4 q[kQuarters];
-    for (std::size_t h = 0; h < kQuarters; ++h) std::memcpy(&q[h], p + o.at[4 * h + l], sizeof q[h]);
-    z[l] = assemble<Vec4>(q);
+    z[l] = load_pair(p + o.at[l], p + o.at[(4 + l) % kRows]) * wq;
   }
   return transpose_lanes(z);
 }
@@ -170,7 +201,6 @@ enum class Ahead { near, far, none };
 template <std::size_t N, Ahead kAhead, bool kFull>
 inline void predict_whole_columns(const Block (&blk)[N], const float* w, const float* next,
                                   RowVec (&sums)[N]) noexcept {
-  constexpr auto lanes = std::make_index_sequence<kRows>{};
   constexpr std::size_t kLines = N * kRows * 4 * sizeof(float) / 64;
   const std::size_t m = blk[0].m;
   RowOffsets o[kFull ? 1 : N];
@@ -184,13 +214,14 @@ inline void predict_whole_columns(const Block (&blk)[N], const float* w, const f
         __builtin_prefetch(next + c0 * N * kRows + l * 16, 0, kAhead == Ahead::near ? 3 : 2);
       }
     }
+    const RowVec wq = weight_lanes(w + c0);
     Columns c[N];
     for (std::size_t i = 0; i < N; ++i) {
-      c[i] = load_full_columns(reinterpret_cast<const char*>(blk[i].x + c0), o[kFull ? 0 : i]);
+      c[i] = load_full_products(reinterpret_cast<const char*>(blk[i].x + c0), o[kFull ? 0 : i],
+                                wq);
     }
     for (std::size_t k = 0; k < 4; ++k) {
-      const RowVec wk = splat_rows(w[c0 + k], lanes);
-      for (std::size_t i = 0; i < N; ++i) p[i] = p[i] + wk * c[i].v[k];
+      for (std::size_t i = 0; i < N; ++i) p[i] = p[i] + c[i].v[k];
     }
   }
   for (std::size_t i = 0; i < N; ++i) sums[i] = p[i];
