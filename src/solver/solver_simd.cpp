@@ -20,7 +20,6 @@ namespace zelto::ZELTO_ISA {
 namespace {
 
 using row_blocks::Block;
-using row_blocks::kPrefetchBlocks;
 using row_blocks::kRows;
 using row_blocks::load_rows;
 using row_blocks::predict_blocks;
@@ -111,6 +110,7 @@ constexpr std::size_t kBlocksInFlight = 2;
 template <class Step>
 inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step&& step) noexcept {
   const std::size_t limit = rows * m;
+  const std::size_t ahead_rows = m != 0 ? row_blocks::prefetch_rows(m) : 0;
   std::size_t i0 = 0;
   for (; i0 + (kBlocksInFlight - 1) * kRows < rows; i0 += kBlocksInFlight * kRows) {
     Block blk[kBlocksInFlight];
@@ -118,7 +118,7 @@ inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step
       const std::size_t first = i0 + i * kRows;
       blk[i] = {x + first * m, std::min(rows - first, kRows), m, limit - first * m};
     }
-    const std::size_t ahead = std::min((i0 + kPrefetchBlocks * kRows) * m, limit);
+    const std::size_t ahead = std::min((i0 + ahead_rows) * m, limit);
     step(i0, blk, x + ahead, limit - ahead);
   }
   if (i0 < rows) {
