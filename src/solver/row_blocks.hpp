@@ -136,7 +136,9 @@ inline RowVec load_pair(const char* lo, [[maybe_unused]] const char* hi) noexcep
 // w_c0 .. w_c0+3 in every 128-bit lane: the weights of a column group laid out like its rows.
 inline RowVec weight_lanes(const float* w) noexcept {
 #if defined(__AVX__)
-  if constexpr (kQuarters == 2) return RowVec(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(w)));
+  if constexpr (kQuarters == 2) {
+    return RowVec(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(w)));
+  }
 #endif
   Vec4 q[kQuarters];
   for (std::size_t h = 0; h < kQuarters; ++h) std::memcpy(&q[h], w, sizeof q[h]);
@@ -184,11 +186,13 @@ inline RowVec load_rows(const float* p, std::size_t count) noexcept {
 }
 
 // How far ahead of the block group being computed its reads are requested (into L2): at least
-// kPrefetchBlocks blocks and at least kPrefetchBytes. Measured on Zen 4: from memory (10^6 x 32)
-// and at the L3's edge (100,000 x 64), 4 blocks (4 and 8 KiB) took 1.2-1.7x as long as 8 or
-// 16 (one thread, gradient pass at 10^6 x 32: 7.0-9.8 ms against 4.7-6.2), too few lines in
-// flight to cover memory's latency; at 512 columns 8 blocks (128 KiB) took 1.5x as long as 4
-// on rows in L2 (256 x 512: 20 µs against 13.5), evicting the rows being folded.
+// kPrefetchBlocks blocks and at least kPrefetchBytes. Measured on Zen 4 against the previous 4
+// blocks into L1 (4 KiB ahead at 32 columns, 8 at 64): from memory (10^6 x 32, one thread) the
+// gradient pass takes 4.6-6.4 ms instead of 7.4-9.8, too few lines having been in flight to
+// cover memory's latency; at 100,000 x 64 (rows mostly in the L3) a fit step gains (0.9-1.4 ms
+// against 1.2-2.6) though the prediction alone loses (0.8-1.2 against 0.5-0.8), and requests
+// into L1 16 KiB ahead lose from memory. At 512 columns 4 blocks are 64 KiB; 8 or 16 gained
+// nothing there.
 constexpr std::size_t kPrefetchBlocks = 4;
 constexpr std::size_t kPrefetchBytes = 16384;
 
@@ -200,9 +204,9 @@ inline std::size_t prefetch_rows(std::size_t m) noexcept {
 
 // The column groups that need no checks, j = 0 .. 4*floor(m/4) - 1 ascending:
 // p[i] <- p[i] + (w_j * x_rj). Full blocks (kFull) share one set of row offsets; a group with a
-// short block gives each block its own. With kAhead each column group requests the share of the rows ahead
-// that it reads itself (N*kRows*4 floats from next + c0*N*kRows), so the requests keep pace with
-// the reads and never pile up.
+// short block gives each block its own. With kAhead each column group requests the share of the
+// rows ahead that it reads itself (N*kRows*4 floats from next + c0*N*kRows), so the requests keep
+// pace with the reads and never pile up.
 template <std::size_t N, bool kAhead, bool kFull>
 inline void predict_whole_columns(const Block (&blk)[N], const float* w, const float* next,
                                   RowVec (&sums)[N]) noexcept {
@@ -215,7 +219,9 @@ inline void predict_whole_columns(const Block (&blk)[N], const float* w, const f
   for (std::size_t i = 0; i < N; ++i) p[i] = sums[i];
   for (std::size_t c0 = 0; c0 + 4 <= m; c0 += 4) {
     if constexpr (kAhead) {
-      for (std::size_t l = 0; l < kLines; ++l) __builtin_prefetch(next + c0 * N * kRows + l * 16, 0, 2);
+      for (std::size_t l = 0; l < kLines; ++l) {
+        __builtin_prefetch(next + c0 * N * kRows + l * 16, 0, 2);
+      }
     }
     const RowVec wq = weight_lanes(w + c0);
     Columns c[N];
