@@ -152,7 +152,7 @@ inline RowVec weight_lanes(const float* w) noexcept {
 inline Columns load_full_products(const char* p, const RowOffsets& o, RowVec wq) noexcept {
   RowVec z[4];
   for (std::size_t l = 0; l < 4; ++l) {
-    z[l] = load_pair(p + o.at[l], p + o.at[(4 + l) % kRows]) * wq;
+    z[l] = wq * load_pair(p + o.at[l], p + o.at[(4 + l) % kRows]);
   }
   return transpose_lanes(z);
 }
