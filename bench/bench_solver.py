@@ -1,6 +1,7 @@
 """Benchmarks ZeltoSolver.fit and predict against the equivalent numpy float32 code.
 
 Run against a built module: PYTHONPATH=build/<dir> python bench/bench_solver.py [--repeats N]
+[--rounds N] [--shapes NxM ...]
 
 Each pool size runs in its own interpreter (the pool is sized once per process); numpy runs in
 the same interpreter, side by side, at its best: with OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE
@@ -20,6 +21,7 @@ limit of a pass over X (a plain streaming read of X on the same pool and divisio
 instruction set's kernels on one thread against the plain row loops.
 """
 import argparse
+import contextlib
 import json
 
 import numpy as np
@@ -58,17 +60,30 @@ def numpy_best_ms(fn, threads, repeats):
     return best
 
 
-def child(repeats, threads):
+def one_blas_thread():
+    """A context in which numpy's BLAS runs on the calling thread only (no-op without
+    threadpoolctl): its worker threads stay asleep instead of spinning after the call."""
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return contextlib.nullcontext()
+    return threadpool_limits(limits=1, user_api="blas")
+
+
+def child(repeats, threads, shapes):
     """Times every case in this process and prints one JSON list."""
     from zelto_ml import ZeltoMatrix, ZeltoSolver
 
     rng = np.random.default_rng(11)
     lr = np.float32(0.01)
     cases = []
-    for n, m in CASES:
-        x = rng.standard_normal((n, m)).astype(np.float32)
-        y = (x @ rng.standard_normal(m).astype(np.float32)).astype(np.float32)
-        cases.append((x, y, ZeltoMatrix(x.ravel().tolist(), n, m), y.tolist()))
+    # The targets' X @ v runs on one BLAS thread: BLAS threads woken now would spin on the cores
+    # while the first zelto_ml case is timed.
+    with one_blas_thread():
+        for n, m in shapes:
+            x = rng.standard_normal((n, m)).astype(np.float32)
+            y = (x @ rng.standard_normal(m).astype(np.float32)).astype(np.float32)
+            cases.append((x, y, ZeltoMatrix(x.ravel().tolist(), n, m), y.tolist()))
     # Every zelto_ml case runs before numpy's first call: numpy's BLAS threads keep spinning for
     # a while after each call and would take the cores from the pool.
     rows = []
@@ -114,16 +129,19 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--child", action="store_true")
     parser.add_argument("--threads", type=int, default=1, help=argparse.SUPPRESS)
+    parser.add_argument("--shapes", nargs="+", metavar="NxM",
+                        default=[f"{n}x{m}" for n, m in CASES], help="the cases to time")
     args = parser.parse_args()
+    shapes = [tuple(int(d) for d in shape.split("x")) for shape in args.shapes]
     if args.child:
-        child(args.repeats, args.threads)
+        child(args.repeats, args.threads, shapes)
         return
     binary = cpp_bench("solver_bench")
     results, cpp = {}, {}
     for _ in range(args.rounds):
         for threads in THREADS:
             rows = run_child(__file__, threads, "--repeats", str(args.repeats),
-                             "--threads", str(threads))
+                             "--threads", str(threads), "--shapes", *args.shapes)
             results[threads] = best_of(results.get(threads), rows)
             for r in rows if binary else []:
                 key = (threads, r["n"], r["m"])

@@ -1,5 +1,5 @@
 // Blocks of rows with one row per vector lane, for kernel files compiled per instruction set:
-// loading four columns of a block transposed, and the block's predictions.
+// the products of four columns of a block, transposed, and the block's predictions.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,10 @@
 #include <utility>
 
 #include "core/simd.hpp"
+
+#if defined(__AVX__)
+#include <immintrin.h>
+#endif
 
 namespace zelto::ZELTO_ISA::row_blocks {
 
@@ -112,14 +116,43 @@ inline Columns transpose_lanes(const RowVec (&z)[4]) noexcept {
                   unpack<true, false>(t1, t3, lanes), unpack<true, true>(t1, t3, lanes)}};
 }
 
-// Columns c0 .. c0+3 of a block whose row 0 at column c0 is at p, its rows at offsets o: only
-// loads and lane inserts before the transpose.
-inline Columns load_full_columns(const char* p, const RowOffsets& o) noexcept {
+// The four floats at lo in 128-bit lane 0 and, for eight-row blocks, the four at hi in lane 1.
+// With AVX the upper piece is inserted straight from memory: one load and one insert, where
+// joining two loaded registers costs a load more and a cross-lane shuffle.
+inline RowVec load_pair(const char* lo, [[maybe_unused]] const char* hi) noexcept {
+#if defined(__AVX__)
+  if constexpr (kQuarters == 2) {
+    return RowVec(_mm256_insertf128_ps(
+        _mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(lo))),
+        _mm_loadu_ps(reinterpret_cast<const float*>(hi)), 1));
+  }
+#endif
+  Vec4 q[kQuarters];
+  std::memcpy(&q[0], lo, sizeof q[0]);
+  if constexpr (kQuarters == 2) std::memcpy(&q[1], hi, sizeof q[1]);
+  return assemble<Vec4>(q);
+}
+
+// w_c0 .. w_c0+3 in every 128-bit lane: the weights of a column group laid out like its rows.
+inline RowVec weight_lanes(const float* w) noexcept {
+#if defined(__AVX__)
+  if constexpr (kQuarters == 2) {
+    return RowVec(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(w)));
+  }
+#endif
+  Vec4 q[kQuarters];
+  for (std::size_t h = 0; h < kQuarters; ++h) std::memcpy(&q[h], w, sizeof q[h]);
+  return assemble<Vec4>(q);
+}
+
+// The products w_j * x_rj of columns j = c0 .. c0+3 of a block whose row 0 at column c0 is at
+// p, its rows at offsets o, with wq = weight_lanes(w + c0): one column per RowVec, row r in
+// lane r. The rows are multiplied as loaded (one weight load per group instead of one broadcast
+// per column) and the products transposed: each product is the same single multiplication.
+inline Columns load_full_products(const char* p, const RowOffsets& o, RowVec wq) noexcept {
   RowVec z[4];
   for (std::size_t l = 0; l < 4; ++l) {
-    Vec4 q[kQuarters];
-    for (std::size_t h = 0; h < kQuarters; ++h) std::memcpy(&q[h], p + o.at[4 * h + l], sizeof q[h]);
-    z[l] = assemble<Vec4>(q);
+    z[l] = wq * load_pair(p + o.at[l], p + o.at[(4 + l) % kRows]);
   }
   return transpose_lanes(z);
 }
@@ -152,25 +185,31 @@ inline RowVec load_rows(const float* p, std::size_t count) noexcept {
   return v;
 }
 
-// How many blocks ahead of the ones being computed their reads are requested.
+// How far ahead of the block group being computed its reads are requested (into L2): at least
+// kPrefetchBlocks blocks and at least kPrefetchBytes. Measured on Zen 4 against the previous 4
+// blocks into L1 (4 KiB ahead at 32 columns, 8 at 64): from memory (10^6 x 32, one thread) the
+// gradient pass takes 4.6-6.4 ms instead of 7.4-9.8, too few lines having been in flight to
+// cover memory's latency; at 100,000 x 64 (rows mostly in the L3) a fit step gains (0.9-1.4 ms
+// against 1.2-2.6) though the prediction alone loses (0.8-1.2 against 0.5-0.8), and requests
+// into L1 16 KiB ahead lose from memory. At 512 columns 4 blocks are 64 KiB; 8 or 16 gained
+// nothing there.
 constexpr std::size_t kPrefetchBlocks = 4;
+constexpr std::size_t kPrefetchBytes = 16384;
 
-// Rows at most this far ahead (in floats) are requested into L1; rows further ahead only into
-// L2, where they do not evict the rows being computed.
-constexpr std::size_t kNearFloats = 16384 / sizeof(float);
-
-// Where the rows ahead of a block group go: into L1, into L2, or nowhere (too few left).
-enum class Ahead { near, far, none };
+// The rows ahead of a group's first row whose reads it requests, for rows of m > 0 floats.
+inline std::size_t prefetch_rows(std::size_t m) noexcept {
+  const std::size_t by_bytes = kPrefetchBytes / (m * sizeof(float));
+  return by_bytes > kPrefetchBlocks * kRows ? by_bytes : kPrefetchBlocks * kRows;
+}
 
 // The column groups that need no checks, j = 0 .. 4*floor(m/4) - 1 ascending:
 // p[i] <- p[i] + (w_j * x_rj). Full blocks (kFull) share one set of row offsets; a group with a
-// short block gives each block its own. Each column group requests the share of the rows ahead
-// that it reads itself (N*kRows*4 floats from next + c0*N*kRows), so the requests keep pace with
-// the reads and never pile up.
-template <std::size_t N, Ahead kAhead, bool kFull>
+// short block gives each block its own. With kAhead each column group requests the share of the
+// rows ahead that it reads itself (N*kRows*4 floats from next + c0*N*kRows), so the requests keep
+// pace with the reads and never pile up.
+template <std::size_t N, bool kAhead, bool kFull>
 inline void predict_whole_columns(const Block (&blk)[N], const float* w, const float* next,
                                   RowVec (&sums)[N]) noexcept {
-  constexpr auto lanes = std::make_index_sequence<kRows>{};
   constexpr std::size_t kLines = N * kRows * 4 * sizeof(float) / 64;
   const std::size_t m = blk[0].m;
   RowOffsets o[kFull ? 1 : N];
@@ -179,18 +218,19 @@ inline void predict_whole_columns(const Block (&blk)[N], const float* w, const f
   RowVec p[N];
   for (std::size_t i = 0; i < N; ++i) p[i] = sums[i];
   for (std::size_t c0 = 0; c0 + 4 <= m; c0 += 4) {
-    if constexpr (kAhead != Ahead::none) {
+    if constexpr (kAhead) {
       for (std::size_t l = 0; l < kLines; ++l) {
-        __builtin_prefetch(next + c0 * N * kRows + l * 16, 0, kAhead == Ahead::near ? 3 : 2);
+        __builtin_prefetch(next + c0 * N * kRows + l * 16, 0, 2);
       }
     }
+    const RowVec wq = weight_lanes(w + c0);
     Columns c[N];
     for (std::size_t i = 0; i < N; ++i) {
-      c[i] = load_full_columns(reinterpret_cast<const char*>(blk[i].x + c0), o[kFull ? 0 : i]);
+      c[i] = load_full_products(reinterpret_cast<const char*>(blk[i].x + c0), o[kFull ? 0 : i],
+                                wq);
     }
     for (std::size_t k = 0; k < 4; ++k) {
-      const RowVec wk = splat_rows(w[c0 + k], lanes);
-      for (std::size_t i = 0; i < N; ++i) p[i] = p[i] + wk * c[i].v[k];
+      for (std::size_t i = 0; i < N; ++i) p[i] = p[i] + c[i].v[k];
     }
   }
   for (std::size_t i = 0; i < N; ++i) sums[i] = p[i];
@@ -213,13 +253,11 @@ inline void predict_blocks(const Block (&blk)[N], const float* w, float b, const
   }
   const std::size_t span = N * kRows * m;
   if (!full) {
-    predict_whole_columns<N, Ahead::none, false>(blk, w, next, p);
+    predict_whole_columns<N, false, false>(blk, w, next, p);
   } else if (next_len < span) {
-    predict_whole_columns<N, Ahead::none, true>(blk, w, next, p);
-  } else if (kPrefetchBlocks * span <= kNearFloats) {
-    predict_whole_columns<N, Ahead::near, true>(blk, w, next, p);
+    predict_whole_columns<N, false, true>(blk, w, next, p);
   } else {
-    predict_whole_columns<N, Ahead::far, true>(blk, w, next, p);
+    predict_whole_columns<N, true, true>(blk, w, next, p);
   }
   for (std::size_t c0 = m / 4 * 4; c0 < m; c0 += 4) {
     const std::size_t cols = m - c0;

@@ -20,10 +20,10 @@ namespace ref = solver_reference;
 using testing_support::first_difference;
 using testing_support::same_bits;
 
-// Rows around every block edge (blocks of 4 or 8 rows, two side by side, then single blocks
-// and a partial one), with and without rows ahead to request; columns around every vector
-// width, and on both sides of 64, above which the rows ahead are requested into L2, not L1.
-const std::size_t kRows[] = {0, 1, 3, 4, 7, 8, 15, 16, 17, 24, 31, 33, 70};
+// Rows around every block edge (one or two rows summed in scalar, blocks of 4 or 8 rows, two
+// side by side, then single blocks and a partial one), with and without rows ahead to request
+// (90 rows from 64 columns on); columns around every vector width.
+const std::size_t kRows[] = {0, 1, 2, 3, 4, 7, 8, 15, 16, 17, 24, 31, 33, 90};
 const std::size_t kCols[] = {0, 1, 2, 3, 5, 8, 13, 16, 17, 31, 64, 65, 129, 200, 300};
 
 class SolverKernels : public ::testing::TestWithParam<std::tuple<Isa, double>> {
