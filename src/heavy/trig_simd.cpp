@@ -6,13 +6,14 @@
 // same reductions, the same polynomials in the same order, one rounding per operation, and a
 // fused multiply-add (an intrinsic, since the project compiles with -ffp-contract=off) exactly
 // where the library's binary fuses. Branches of the scalar code become masks; a branch no lane
-// takes is skipped.
+// takes is skipped. The same code runs at each instruction set's register width, and the
+// AVX-512 variant also at 256 bits, for the few elements at the end of a leaf.
 //
 //   sinf/cosf  (double precision inside)
 //     |y| < 2^-12         sinf: y; cosf: 1
 //     |y| < 120           n = round(y * 2/pi), x = y - n*pi/2 (fused), quadrant n
 //     |y| < infinity      exact 2/pi product from a 192-bit table with 64-bit integers
-//                         (AVX-512 only; the AVX2 variant hands such lanes to the library)
+//                         (512-bit registers only; 256-bit ones hand such lanes to the library)
 //     else                NaN as (y - y) / (y - y)
 //     then a degree-7 sine or degree-8 cosine polynomial by the quadrant's parity, sign by the
 //     quadrant; the second table's cosine coefficients are the first's negated, which in
