@@ -11,6 +11,10 @@ one-element loop, the lockstep library calls and the leaf run_heavy_logic chose 
 where the library guard accepts it), and each vector sinf/cosf/tanf against the library's on one
 thread. numpy's vectorised math rounds differently in part of the terms (the script counts
 them), so it is a speed reference, not an equivalent.
+
+The module's calls alternate with numpy's, so each follows numpy's turn on the calling thread,
+during which the workers go to sleep; the C++ leaves run back to back with the workers awake.
+bench/heavy_leaves.md traces what that difference costs (heavy_bench trace).
 """
 import argparse
 import json

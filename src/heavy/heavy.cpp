@@ -16,26 +16,20 @@ constexpr double kNsPerRepetitionVector = 4.0;
 constexpr double kNsPerRepetitionLockstep = 15.0;
 constexpr double kNsPerTerm = 1.0;
 
-struct LeafChoice {
-  HeavyLeaf leaf;
-  bool vector;
-};
-
-// Decided once: neither the processor nor the loaded C library changes under a process.
-const LeafChoice& leaf_choice() noexcept {
-  static const LeafChoice choice = []() -> LeafChoice {
-    const Isa isa = chosen_isa();
-    if (heavy::libm_mirrored(isa)) return {trig_kernels(isa).chain_leaf_sum, true};
-    return {heavy::leaf_sum_lockstep, false};
-  }();
-  return choice;
-}
-
 }  // namespace
 
-HeavyLeaf heavy_leaf() noexcept { return leaf_choice().leaf; }
+// Decided once: neither the processor nor the loaded C library changes under a process.
+HeavyLeaf heavy_leaf() noexcept {
+  static const HeavyLeaf leaf = [] {
+    const Isa isa = chosen_isa();
+    return heavy::libm_mirrored(isa) ? trig_kernels(isa).chain_leaf_sum
+                                     : heavy::leaf_sum_lockstep;
+  }();
+  return leaf;
+}
 
-bool heavy_leaf_is_vector() noexcept { return leaf_choice().vector; }
+// The lockstep leaf is the only other choice.
+bool heavy_leaf_is_vector() noexcept { return heavy_leaf() != heavy::leaf_sum_lockstep; }
 
 float run_heavy_logic(const FloatVec& data, std::uint64_t iterations) {
   return run_heavy_logic(data, iterations, heavy_leaf());

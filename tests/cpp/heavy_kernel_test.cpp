@@ -86,8 +86,9 @@ std::vector<float> inputs(std::size_t n, unsigned seed, bool non_finite) {
 class LeafMatchesPlain
     : public ::testing::TestWithParam<std::tuple<LeafKind, std::size_t, std::uint64_t>> {};
 
-// Whole leaves: the group and register boundaries, the tail and the order of the terms in the
-// sum, from several starting accumulators; huge finite inputs take the large reductions.
+// Whole leaves: the group and register boundaries, every kind of tail (two or one 256-bit
+// registers, the library's calls) and the order of the terms in the sum, from several starting
+// accumulators; huge finite inputs take the large reductions.
 TEST_P(LeafMatchesPlain, SameBitsAsOneElementLoop) {
   const auto [kind, length, iterations] = GetParam();
   const zelto::HeavyLeaf leaf = leaf_of(kind);
