@@ -188,7 +188,13 @@ void WorkerPool::inject(JobBase* job) noexcept {
     injected_tail_ = job;
     injected_count_.fetch_add(1, std::memory_order_seq_cst);
   }
-  notify_work();
+  // The submitter wakes every worker that can run at once, instead of one that wakes the next
+  // when it first splits: the second worker starts its first piece about 20 us sooner
+  // (heavy_bench trace after a 2 ms pause: 35 us after the call instead of 46-65). Seq_cst
+  // reads of the count, as in notify_work.
+  const auto runnable = static_cast<std::int64_t>(runnable_threads());
+  while (awake_.load(std::memory_order_seq_cst) < runnable && wake_one()) {
+  }
 }
 
 JobBase* WorkerPool::take_injected() noexcept {
@@ -249,7 +255,7 @@ void WorkerPool::notify_work() noexcept {
   wake_one();
 }
 
-void WorkerPool::wake_one() noexcept {
+bool WorkerPool::wake_one() noexcept {
   // Mostly asleep when this runs (fewer awake than processors), so the scan ends early.
   const std::size_t start = wake_cursor_.fetch_add(1, std::memory_order_relaxed) % threads_;
   for (std::size_t k = 0; k < threads_; ++k) {
@@ -258,9 +264,10 @@ void WorkerPool::wake_one() noexcept {
       awake_.fetch_add(1, std::memory_order_seq_cst);
       searching_.fetch_add(1, std::memory_order_seq_cst);
       slot.rouse();
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 void WorkerPool::stop_searching() noexcept {

@@ -120,8 +120,9 @@ class WorkerPool {
   // Whether the injection queue or an awake worker's deque holds a job (seq_cst: sleep
   // handshake).
   bool has_work() const noexcept;
-  // Claims a sleeping worker, counts it as awake and searching, and wakes it.
-  void wake_one() noexcept;
+  // Claims a sleeping worker, counts it as awake and searching, and wakes it; false when every
+  // worker is awake.
+  bool wake_one() noexcept;
   // A searching worker found work or its latch: the last searcher to stop wakes a successor.
   void stop_searching() noexcept;
   void set_awake_bit(std::size_t index) noexcept;
