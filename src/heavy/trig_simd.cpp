@@ -448,13 +448,19 @@ ZELTO_INLINE typename Width<B>::F tan_lanes(typename Width<B>::F xin) noexcept {
   rr = rr + std::bit_cast<float>(0x3eaaaaabu) * s;  // T0
   const F sum = x + rr;
 
-  // Odd quadrants: -1/sum, with the quotient's error corrected from the split of sum.
-  const F zt = from_bits<B>(to_bits<B>(sum) & static_cast<std::int32_t>(0xfffff000u));
-  const F vt = rr - (zt - x);
-  const F a = -1.0f / sum;
-  const F t = from_bits<B>(to_bits<B>(a) & static_cast<std::int32_t>(0xfffff000u));
-  const F st = 1.0f + t * zt;
-  F result = iy == 1 ? sum : t + a * (st + t * vt);
+  // Odd quadrants: -1/sum, with the quotient's error corrected from the split of sum. Only
+  // computed when some lane needs it: near the chain's fixed point whole registers are in even
+  // quadrants, and the division is among the costliest operations here.
+  F result = sum;
+  const I odd_quadrant = iy != 1;
+  if (lane_bits(odd_quadrant) != 0) {
+    const F zt = from_bits<B>(to_bits<B>(sum) & static_cast<std::int32_t>(0xfffff000u));
+    const F vt = rr - (zt - x);
+    const F a = -1.0f / sum;
+    const F t = from_bits<B>(to_bits<B>(a) & static_cast<std::int32_t>(0xfffff000u));
+    const F st = 1.0f + t * zt;
+    result = odd_quadrant ? t + a * (st + t * vt) : sum;
+  }
   if (lane_bits(reflect) != 0) {
     const F fv = __builtin_convertvector(iy, F);
     const F fs = __builtin_convertvector(sign, F);
