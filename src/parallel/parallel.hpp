@@ -33,8 +33,9 @@ std::size_t pool_thread_count();
 namespace detail {
 
 // Below this much estimated work (its units' and its leaves' costs) an operation runs its whole
-// division tree on the thread that started it: handing pieces to other threads and waking workers costs more
-// than the parallel part saves (crossover measured by bench/pool_bench.cpp at 20-30 us).
+// division tree on the thread that started it: handing pieces to other threads and waking
+// workers costs more than the parallel part saves (crossover measured by bench/pool_bench.cpp at
+// 20-30 us).
 inline constexpr double kInlineCutoffNs = 30000.0;
 
 // The pool that runs operations started on this thread: its own pool for a worker, otherwise
