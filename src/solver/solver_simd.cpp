@@ -161,45 +161,6 @@ inline void for_each_predicted_block(const float* x, std::size_t rows, std::size
   });
 }
 
-// Calls of at most this many rows sum their predictions in scalar. Measured on Zen 4 (ns per
-// call of 1 and 2 rows, m = 16 | 64, eight-row blocks): 17, 19 | 57, 60 against the block's
-// 29, 30 | 73, 80, which costs the same for one row as for eight (its chains of additions are
-// as long); at three rows they are even, from five on the block wins (33 | 81 against 30-35 |
-// 78-100). With four-row blocks one row takes 12 | 74 against 22 | 110, two 36 | 126 against
-// 43 | 129.
-constexpr std::size_t kScalarRows = 2;
-
-// R rows, fewer than a block (a leaf of a few rows, frequent when the pool divides short inputs
-// among many workers): each row's prediction summed in scalar, the R rows' chains interleaved
-// column by column, then the same fold as a block.
-template <std::size_t R>
-float gradient_scalar(const float* x, std::size_t m, const float* w, float b, const float* y,
-                      float* a, float a_b) noexcept {
-  float p[R];
-  for (std::size_t r = 0; r < R; ++r) p[r] = b;
-  for (std::size_t j = 0; j < m; ++j) {
-    const float wj = w[j];
-    for (std::size_t r = 0; r < R; ++r) p[r] = p[r] + wj * x[r * m + j];
-  }
-  RowVec e = {};
-  for (std::size_t r = 0; r < R; ++r) {
-    e[r] = p[r] - y[r];
-    a_b = a_b + e[r];
-  }
-  fold_block(Block{x, R, m, R * m}, e, a);
-  return a_b;
-}
-
-// gradient_scalar for rows = R .. kScalarRows, chosen by unrolling to the exact count.
-template <std::size_t R>
-float gradient_scalar_rows(std::size_t rows, const float* x, std::size_t m, const float* w,
-                           float b, const float* y, float* a, float a_b) noexcept {
-  if constexpr (R < kScalarRows) {
-    if (rows != R) return gradient_scalar_rows<R + 1>(rows, x, m, w, b, y, a, a_b);
-  }
-  return gradient_scalar<R>(x, m, w, b, y, a, a_b);
-}
-
 }  // namespace
 
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
@@ -218,8 +179,6 @@ void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* 
 
 float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                     const float* y, float* a, float a_b) noexcept {
-  if (rows == 0) return a_b;
-  if (rows <= kScalarRows) return gradient_scalar_rows<1>(rows, x, m, w, b, y, a, a_b);
   for_each_predicted_block(x, rows, m, w, b, [&](std::size_t i0, const auto& blk, const auto& p) {
     for (std::size_t i = 0; i < std::size(blk); ++i) {
       a_b = fold_errors(blk[i], p[i] - load_rows(y + i0 + i * kRows, blk[i].rows), a, a_b);

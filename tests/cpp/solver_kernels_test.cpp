@@ -20,7 +20,7 @@ namespace ref = solver_reference;
 using testing_support::first_difference;
 using testing_support::same_bits;
 
-// Rows around every block edge (one or two rows summed in scalar, blocks of 4 or 8 rows, two
+// Rows around every block edge (short blocks of one or a few rows, blocks of 4 or 8 rows, two
 // side by side, then single blocks and a partial one), with and without rows ahead to request
 // (90 rows from 64 columns on); columns around every vector width.
 const std::size_t kRows[] = {0, 1, 2, 3, 4, 7, 8, 15, 16, 17, 24, 31, 33, 90};
