@@ -162,7 +162,30 @@ ZELTO_INLINE W32::HalfI truncate(W32::D v) noexcept {
   return reinterpret_cast<W32::HalfI>(_mm256_cvttpd_epi32(v));
 }
 
+// Lanes of a half register's integers with some of `bits` set, as the mask that selects among
+// that half's doubles, and the selection itself: AVX2 widens the integers to 64-bit lanes and
+// compares them, AVX-512 tests the 32-bit integers straight into a mask register.
+ZELTO_INLINE W32::L any_bits(W32::HalfI v, std::int32_t bits) noexcept {
+  return widen_int(v & bits) != 0;
+}
+ZELTO_INLINE W32::D choose(W32::L mask, W32::D a, W32::D b) noexcept { return mask ? a : b; }
+ZELTO_INLINE W32::L invert(W32::L mask) noexcept { return ~mask; }
+ZELTO_INLINE W32::L both(W32::L m1, W32::L m2) noexcept { return m1 & m2; }
+ZELTO_INLINE W32::D negate_where(W32::L mask, W32::D v) noexcept { return mask ? -v : v; }
+
 #if ZELTO_VEC_BYTES == 64
+ZELTO_INLINE __mmask8 any_bits(W64::HalfI v, std::int32_t bits) noexcept {
+  return _mm256_test_epi32_mask(reinterpret_cast<__m256i>(v), _mm256_set1_epi32(bits));
+}
+ZELTO_INLINE W64::D choose(__mmask8 mask, W64::D a, W64::D b) noexcept {
+  return _mm512_mask_blend_pd(mask, b, a);
+}
+ZELTO_INLINE __mmask8 invert(__mmask8 mask) noexcept { return _knot_mask8(mask); }
+ZELTO_INLINE __mmask8 both(__mmask8 m1, __mmask8 m2) noexcept { return _kand_mask8(m1, m2); }
+ZELTO_INLINE W64::D negate_where(__mmask8 mask, W64::D v) noexcept {
+  return _mm512_mask_xor_pd(v, mask, v, _mm512_set1_pd(-0.0));
+}
+
 ZELTO_INLINE W64::D fused_mul_add(W64::D a, W64::D b, W64::D c) noexcept {
   return _mm512_fmadd_pd(a, b, c);
 }
@@ -291,7 +314,6 @@ ZELTO_INLINE typename Width<B>::HalfF sincos_half(typename Width<B>::HalfF y) no
   static_assert(!kRare || kRareInRegister<B>);
   using HalfI = typename Width<B>::HalfI;
   using D = typename Width<B>::D;
-  using L = typename Width<B>::L;
   const D x = widen(y);
   // Lanes with |y| >= 120 get unused values here (truncate is defined out of range).
   HalfI n = (truncate(x * kHpiInv) + 0x800000) >> 24;
@@ -313,24 +335,23 @@ ZELTO_INLINE typename Width<B>::HalfF sincos_half(typename Width<B>::HalfF y) no
     }
   }
 #endif
-  // Lanes that evaluate the cosine polynomial, and those whose sign flips, tested on 64-bit
-  // lanes so each mask is one comparison beside the doubles it selects.
-  const L nl = widen_int(n);
-  const L ql = widen_int(q);
-  const L cos_poly = kCos ? (nl & 1) == 0 : (nl & 1) != 0;
+  // Lanes that evaluate the cosine polynomial, and those whose sign flips. Negating is exact,
+  // as multiplying by -1 is; lanes whose input is not finite are replaced by the caller.
+  const auto odd = any_bits(n, 1);
+  const auto cos_poly = kCos ? invert(odd) : odd;
   const D x2 = xr * xr;
-  const D xs = xr * (((ql + 1) & 2) != 0 ? broadcast<D>(-1.0) : broadcast<D>(1.0));
+  const D xs = negate_where(any_bits(q + 1, 2), xr);
   // Both polynomials have the shape fma(Q, fma(x2, K4, K3), fma(P, K2, A)) with Q = x2 * P.
-  const D a = cos_poly ? fused_mul_add(x2, broadcast<D>(kC1), broadcast<D>(kC0)) : xs;
-  const D p = x2 * (cos_poly ? x2 : xs);
-  const D k2 = cos_poly ? broadcast<D>(kC2) : broadcast<D>(kS1);
-  const D k3 = cos_poly ? broadcast<D>(kC3) : broadcast<D>(kS2);
-  const D k4 = cos_poly ? broadcast<D>(kC4) : broadcast<D>(kS3);
+  const D a = choose(cos_poly, fused_mul_add(x2, broadcast<D>(kC1), broadcast<D>(kC0)), xs);
+  const D p = x2 * choose(cos_poly, x2, xs);
+  const D k2 = choose(cos_poly, broadcast<D>(kC2), broadcast<D>(kS1));
+  const D k3 = choose(cos_poly, broadcast<D>(kC3), broadcast<D>(kS2));
+  const D k4 = choose(cos_poly, broadcast<D>(kC4), broadcast<D>(kS3));
   const D inner = fused_mul_add(x2, k4, k3);
   const D q7 = x2 * p;
   const D head = fused_mul_add(p, k2, a);
   const D r = fused_mul_add(q7, inner, head);
-  return narrow((cos_poly & ((ql & 2) != 0)) ? -r : r);
+  return narrow(negate_where(both(cos_poly, any_bits(q, 2)), r));
 }
 
 // sinf or cosf of a register: both halves, then the tiny (and, when kRare, the special)
