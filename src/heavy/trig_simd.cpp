@@ -162,30 +162,7 @@ ZELTO_INLINE W32::HalfI truncate(W32::D v) noexcept {
   return reinterpret_cast<W32::HalfI>(_mm256_cvttpd_epi32(v));
 }
 
-// Lanes of a half register's integers with some of `bits` set, as the mask that selects among
-// that half's doubles, and the selection itself: AVX2 widens the integers to 64-bit lanes and
-// compares them, AVX-512 tests the 32-bit integers straight into a mask register.
-ZELTO_INLINE W32::L any_bits(W32::HalfI v, std::int32_t bits) noexcept {
-  return widen_int(v & bits) != 0;
-}
-ZELTO_INLINE W32::D choose(W32::L mask, W32::D a, W32::D b) noexcept { return mask ? a : b; }
-ZELTO_INLINE W32::L invert(W32::L mask) noexcept { return ~mask; }
-ZELTO_INLINE W32::L both(W32::L m1, W32::L m2) noexcept { return m1 & m2; }
-ZELTO_INLINE W32::D negate_where(W32::L mask, W32::D v) noexcept { return mask ? -v : v; }
-
 #if ZELTO_VEC_BYTES == 64
-ZELTO_INLINE __mmask8 any_bits(W64::HalfI v, std::int32_t bits) noexcept {
-  return _mm256_test_epi32_mask(reinterpret_cast<__m256i>(v), _mm256_set1_epi32(bits));
-}
-ZELTO_INLINE W64::D choose(__mmask8 mask, W64::D a, W64::D b) noexcept {
-  return _mm512_mask_blend_pd(mask, b, a);
-}
-ZELTO_INLINE __mmask8 invert(__mmask8 mask) noexcept { return _knot_mask8(mask); }
-ZELTO_INLINE __mmask8 both(__mmask8 m1, __mmask8 m2) noexcept { return _kand_mask8(m1, m2); }
-ZELTO_INLINE W64::D negate_where(__mmask8 mask, W64::D v) noexcept {
-  return _mm512_mask_xor_pd(v, mask, v, _mm512_set1_pd(-0.0));
-}
-
 ZELTO_INLINE W64::D fused_mul_add(W64::D a, W64::D b, W64::D c) noexcept {
   return _mm512_fmadd_pd(a, b, c);
 }
@@ -207,6 +184,76 @@ ZELTO_INLINE W64::HalfF narrow(W64::D v) noexcept {
 ZELTO_INLINE W64::HalfI truncate(W64::D v) noexcept {
   return reinterpret_cast<W64::HalfI>(_mm512_cvttpd_epi32(v));
 }
+#endif
+
+// Lanes of a half register's integers with some of `bits` set, as the mask that selects among
+// that half's doubles, and the selection itself: AVX2 widens the integers to 64-bit lanes and
+// compares them, AVX-512 tests the 32-bit integers straight into a mask register.
+ZELTO_INLINE W32::L any_bits(W32::HalfI v, std::int32_t bits) noexcept {
+  return widen_int(v & bits) != 0;
+}
+ZELTO_INLINE W32::D select(W32::L mask, W32::D a, W32::D b) noexcept { return mask ? a : b; }
+ZELTO_INLINE W32::L invert(W32::L mask) noexcept { return ~mask; }
+ZELTO_INLINE W32::L both(W32::L m1, W32::L m2) noexcept { return m1 & m2; }
+ZELTO_INLINE W32::D negate_where(W32::L mask, W32::D v) noexcept { return mask ? -v : v; }
+
+#if ZELTO_VEC_BYTES == 64
+ZELTO_INLINE __mmask8 any_bits(W64::HalfI v, std::int32_t bits) noexcept {
+  return _mm256_test_epi32_mask(reinterpret_cast<__m256i>(v), _mm256_set1_epi32(bits));
+}
+ZELTO_INLINE W64::D select(__mmask8 mask, W64::D a, W64::D b) noexcept {
+  return _mm512_mask_blend_pd(mask, b, a);
+}
+ZELTO_INLINE __mmask8 invert(__mmask8 mask) noexcept { return _knot_mask8(mask); }
+ZELTO_INLINE __mmask8 both(__mmask8 m1, __mmask8 m2) noexcept { return _kand_mask8(m1, m2); }
+ZELTO_INLINE W64::D negate_where(__mmask8 mask, W64::D v) noexcept {
+  return _mm512_mask_xor_pd(v, mask, v, _mm512_set1_pd(-0.0));
+}
+#endif
+
+// Comparisons of a whole register's 32-bit integers with a constant, giving the lane mask the
+// instruction set selects with: a vector of all-ones or zero lanes for AVX2, a mask register
+// for AVX-512 (through the generic vector comparison, GCC fills a vector from the mask
+// register and tests it back, two more instructions a mask); and the selections and tests.
+enum class Compare { eq, ne, lt, le, ge };
+
+template <Compare kOp>
+ZELTO_INLINE W32::I compare(W32::I a, std::int32_t b) noexcept {
+  if constexpr (kOp == Compare::eq) {
+    return a == b;
+  } else if constexpr (kOp == Compare::ne) {
+    return a != b;
+  } else if constexpr (kOp == Compare::lt) {
+    return a < b;
+  } else if constexpr (kOp == Compare::le) {
+    return a <= b;
+  } else {
+    return a >= b;
+  }
+}
+ZELTO_INLINE W32::F select(W32::I mask, W32::F a, W32::F b) noexcept { return mask ? a : b; }
+ZELTO_INLINE W32::I select(W32::I mask, W32::I a, W32::I b) noexcept { return mask ? a : b; }
+ZELTO_INLINE W32::I both(W32::I m1, W32::I m2) noexcept { return m1 & m2; }
+
+#if ZELTO_VEC_BYTES == 64
+template <Compare kOp>
+ZELTO_INLINE __mmask16 compare(W64::I a, std::int32_t b) noexcept {
+  constexpr auto kPredicate = kOp == Compare::eq   ? _MM_CMPINT_EQ
+                              : kOp == Compare::ne ? _MM_CMPINT_NE
+                              : kOp == Compare::lt ? _MM_CMPINT_LT
+                              : kOp == Compare::le ? _MM_CMPINT_LE
+                                                   : _MM_CMPINT_NLT;
+  return _mm512_cmp_epi32_mask(reinterpret_cast<__m512i>(a), _mm512_set1_epi32(b), kPredicate);
+}
+ZELTO_INLINE W64::F select(__mmask16 mask, W64::F a, W64::F b) noexcept {
+  return _mm512_mask_blend_ps(mask, b, a);
+}
+ZELTO_INLINE W64::I select(__mmask16 mask, W64::I a, W64::I b) noexcept {
+  return reinterpret_cast<W64::I>(_mm512_mask_blend_epi32(
+      mask, reinterpret_cast<__m512i>(b), reinterpret_cast<__m512i>(a)));
+}
+ZELTO_INLINE __mmask16 both(__mmask16 m1, __mmask16 m2) noexcept { return _kand_mask16(m1, m2); }
+ZELTO_INLINE unsigned lane_bits(__mmask16 mask) noexcept { return mask; }
 #endif
 
 template <class V, class T>
@@ -342,11 +389,11 @@ ZELTO_INLINE typename Width<B>::HalfF sincos_half(typename Width<B>::HalfF y) no
   const D x2 = xr * xr;
   const D xs = negate_where(any_bits(q + 1, 2), xr);
   // Both polynomials have the shape fma(Q, fma(x2, K4, K3), fma(P, K2, A)) with Q = x2 * P.
-  const D a = choose(cos_poly, fused_mul_add(x2, broadcast<D>(kC1), broadcast<D>(kC0)), xs);
-  const D p = x2 * choose(cos_poly, x2, xs);
-  const D k2 = choose(cos_poly, broadcast<D>(kC2), broadcast<D>(kS1));
-  const D k3 = choose(cos_poly, broadcast<D>(kC3), broadcast<D>(kS2));
-  const D k4 = choose(cos_poly, broadcast<D>(kC4), broadcast<D>(kS3));
+  const D a = select(cos_poly, fused_mul_add(x2, broadcast<D>(kC1), broadcast<D>(kC0)), xs);
+  const D p = x2 * select(cos_poly, x2, xs);
+  const D k2 = select(cos_poly, broadcast<D>(kC2), broadcast<D>(kS1));
+  const D k3 = select(cos_poly, broadcast<D>(kC3), broadcast<D>(kS2));
+  const D k4 = select(cos_poly, broadcast<D>(kC4), broadcast<D>(kS3));
   const D inner = fused_mul_add(x2, k4, k3);
   const D q7 = x2 * p;
   const D head = fused_mul_add(p, k2, a);
@@ -364,10 +411,10 @@ ZELTO_INLINE typename Width<B>::F sincos_lanes(typename Width<B>::F y) noexcept 
   F result = join<B>(sincos_half<B, kCos, kRare>(low_half<B>(y)),
                      sincos_half<B, kCos, kRare>(high_half<B>(y)));
   const I top = reinterpret_cast<I>(reinterpret_cast<U>(y) >> 20) & 0x7ff;
-  result = top < kTopTiny ? (kCos ? broadcast<F>(1.0f) : y) : result;
+  result = select(compare<Compare::lt>(top, kTopTiny), kCos ? broadcast<F>(1.0f) : y, result);
   if constexpr (kRare) {
     const F d = y - y;
-    result = top >= kTopInf ? d / d : result;
+    result = select(compare<Compare::ge>(top, kTopInf), d / d, result);
   }
   return result;
 }
@@ -423,14 +470,14 @@ ZELTO_INLINE typename Width<B>::F tan_lanes(typename Width<B>::F xin) noexcept {
   using HalfI = typename Width<B>::HalfI;
   constexpr std::size_t kLanes = Width<B>::kLanes;
   const I ix_in = to_bits<B>(xin) & 0x7fffffff;
-  const I near = ix_in <= 0x3f490fda;  // |x| <= pi/4: no reduction
+  const auto near = compare<Compare::le>(ix_in, 0x3f490fda);  // |x| <= pi/4: no reduction
   F x = xin;
   F y = {};
   I iy = broadcast<I>(1);  // +1 for tan, -1 for -1/tan
   constexpr unsigned kAll = (1u << kLanes) - 1;
   if (lane_bits(near) == kAll) {
     // x as it is
-  } else if (lane_bits(ix_in <= 0x3f800000) == kAll) {
+  } else if (lane_bits(compare<Compare::le>(ix_in, 0x3f800000)) == kAll) {
     // Every lane within [-1, 1], where the chain's tangents all lie: a lane beyond pi/4 is in
     // quadrant +-1, and |x| - pi/2 is exact in double (the two are within a factor of two), so
     // the reduction's two floats are known in closed form. With d = |x| - float(pi/2), exact in
@@ -440,9 +487,9 @@ ZELTO_INLINE typename Width<B>::F tan_lanes(typename Width<B>::F xin) noexcept {
     const I sign_bit = to_bits<B>(xin) & static_cast<std::int32_t>(0x80000000u);
     const F d = from_bits<B>(ix_in) - kTanPio2Hi;
     const F hi = d + 0x1p-24f;
-    x = near ? x : from_bits<B>(to_bits<B>(hi) ^ sign_bit);
-    y = near ? y : from_bits<B>(std::bit_cast<std::int32_t>(kTanPio2Rest) ^ sign_bit);
-    iy = near ? iy : broadcast<I>(-1);
+    x = select(near, x, from_bits<B>(to_bits<B>(hi) ^ sign_bit));
+    y = select(near, y, from_bits<B>(std::bit_cast<std::int32_t>(kTanPio2Rest) ^ sign_bit));
+    iy = select(near, iy, broadcast<I>(-1));
   } else {
     HalfF hi0, lo0, hi1, lo1;
     HalfI n0, n1;
@@ -450,29 +497,29 @@ ZELTO_INLINE typename Width<B>::F tan_lanes(typename Width<B>::F xin) noexcept {
     tan_reduce_half<B, kRare>(high_half<B>(xin), hi1, lo1, n1);
     const I n = reinterpret_cast<I>(
         join<B>(reinterpret_cast<HalfF>(n0), reinterpret_cast<HalfF>(n1)));
-    x = near ? x : join<B>(hi0, hi1);
-    y = near ? y : join<B>(lo0, lo1);
-    iy = near ? iy : 1 - ((n & 1) << 1);
+    x = select(near, x, join<B>(hi0, hi1));
+    y = select(near, y, join<B>(lo0, lo1));
+    iy = select(near, iy, 1 - ((n & 1) << 1));
   }
 
   // The kernel on x + y, with hx the bits of x as it enters.
   const I hx = to_bits<B>(x);
   const I ix = hx & 0x7fffffff;
-  const I tiny = ix < 0x39000000;      // |x| < 2^-13
-  const I reflect = ix >= 0x3f2ca140;  // |x| >= 0.6744: use pi/4 - |x|
-  const I sign = 1 - ((hx >> 30) & 2);
+  const auto tiny = compare<Compare::lt>(ix, 0x39000000);     // |x| < 2^-13
+  const auto reflect = compare<Compare::ge>(ix, 0x3f2ca140);  // |x| >= 0.6744: pi/4 - |x|
   const F one = broadcast<F>(1.0f);
-  I reflected_tiny = {};
+  auto reflected_tiny = decltype(reflect){};
   if (lane_bits(reflect) != 0) {
-    const I flip = reflect & (hx < 0);
-    const F xn = flip ? -x : x;
-    const F yn = flip ? -y : y;
+    const auto flip = both(reflect, compare<Compare::lt>(hx, 0));
+    const F xn = select(flip, -x, x);
+    const F yn = select(flip, -y, y);
     const F z = std::bit_cast<float>(0x3f490fdau) - xn;  // pi/4, high part
     const F w = std::bit_cast<float>(0x33222168u) - yn;  // pi/4, low part
     const F xx = z + w;
-    x = reflect ? xx : x;
-    y = reflect ? F{} : y;
-    reflected_tiny = reflect & ((to_bits<B>(xx) & 0x7fffffff) < 0x39000000);
+    x = select(reflect, xx, x);
+    y = select(reflect, F{}, y);
+    reflected_tiny =
+        both(reflect, compare<Compare::lt>(to_bits<B>(xx) & 0x7fffffff, 0x39000000));
   }
   const F z = x * x;
   const F w = z * z;
@@ -495,32 +542,33 @@ ZELTO_INLINE typename Width<B>::F tan_lanes(typename Width<B>::F xin) noexcept {
   // computed when some lane needs it: near the chain's fixed point whole registers are in even
   // quadrants, and the division is among the costliest operations here.
   F result = sum;
-  const I odd_quadrant = iy != 1;
+  const auto odd_quadrant = compare<Compare::ne>(iy, 1);
   if (lane_bits(odd_quadrant) != 0) {
     const F zt = from_bits<B>(to_bits<B>(sum) & static_cast<std::int32_t>(0xfffff000u));
     const F vt = rr - (zt - x);
     const F a = -1.0f / sum;
     const F t = from_bits<B>(to_bits<B>(a) & static_cast<std::int32_t>(0xfffff000u));
     const F st = 1.0f + t * zt;
-    result = odd_quadrant ? t + a * (st + t * vt) : sum;
+    result = select(odd_quadrant, t + a * (st + t * vt), sum);
   }
   if (lane_bits(reflect) != 0) {
+    const I sign = 1 - ((hx >> 30) & 2);
     const F fv = __builtin_convertvector(iy, F);
     const F fs = __builtin_convertvector(sign, F);
-    result = reflect ? fs * (fv - 2.0f * (x - (sum * sum / (sum + fv) - rr))) : result;
+    result = select(reflect, fs * (fv - 2.0f * (x - (sum * sum / (sum + fv) - rr))), result);
     if (lane_bits(reflected_tiny) != 0) {
       const F two_iy = __builtin_convertvector(iy + iy, F);
       const F signed_iy = __builtin_convertvector(sign * iy, F);
-      result = reflected_tiny ? signed_iy * (one - two_iy * x) : result;
+      result = select(reflected_tiny, signed_iy * (one - two_iy * x), result);
     }
   }
   if (lane_bits(tiny) != 0) {
     // x as it entered: tan x = x, or -1/x (1/|x| for a zero) in odd quadrants.
     const F xk = from_bits<B>(hx);
-    const F odd = ix == 0 ? one / from_bits<B>(ix) : -1.0f / xk;
-    result = tiny ? (iy == 1 ? xk : odd) : result;
+    const F odd = select(compare<Compare::eq>(ix, 0), one / from_bits<B>(ix), -1.0f / xk);
+    result = select(tiny, select(compare<Compare::eq>(iy, 1), xk, odd), result);
   }
-  if constexpr (kRare) result = ix_in >= 0x7f800000 ? xin - xin : result;
+  if constexpr (kRare) result = select(compare<Compare::ge>(ix_in, 0x7f800000), xin - xin, result);
   return result;
 }
 
@@ -531,7 +579,7 @@ ZELTO_INLINE unsigned rare_lanes(typename Width<B>::F x) noexcept {
   using I = typename Width<B>::I;
   using U = typename Width<B>::U;
   const I top = reinterpret_cast<I>(reinterpret_cast<U>(x) >> 20) & 0x7ff;
-  return lane_bits(top >= kTopLarge);
+  return lane_bits(compare<Compare::ge>(top, kTopLarge));
 }
 
 // The common path when no lane is rare; otherwise a 512-bit register computes the rare lanes
