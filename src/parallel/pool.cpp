@@ -85,8 +85,13 @@ void Worker::idle(IdleState& state, Done&& done) noexcept {
   pool.searching_.fetch_sub(1, std::memory_order_seq_cst);
   pool.awake_.fetch_sub(1, std::memory_order_seq_cst);
   sleep_slot_.announce();
-  wake_up(pool.has_work() || done() ? sleep_slot_.withdraw() : sleep_slot_.sleep());
+  wake_up(pool.has_work() || done() ? sleep_slot_.withdraw() : sleep_at_home());
   state.rounds = 0;
+}
+
+WakeKind Worker::sleep_at_home() noexcept {
+  const HomeProcessor::WhileAsleep asleep(home_);
+  return sleep_slot_.sleep();
 }
 
 void Worker::wake_up(WakeKind kind) noexcept {
@@ -120,7 +125,8 @@ void Worker::wait_until(const Latch& latch) noexcept {
 }
 
 void Worker::serve() noexcept {
-  wake_up(sleep_slot_.sleep());
+  home_.init(index_, pool_->threads());
+  wake_up(sleep_at_home());
   work_until([&] { return pool_->stopping(); });
 }
 

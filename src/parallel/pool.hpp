@@ -23,6 +23,7 @@
 #include <mutex>
 
 #include "parallel/deque.hpp"
+#include "parallel/home_processor.hpp"
 #include "parallel/job.hpp"
 #include "parallel/latch.hpp"
 #include "parallel/sleep_slot.hpp"
@@ -65,6 +66,9 @@ class alignas(128) Worker {
   // One step of having nothing to do: spin, yield, or sleep until woken. done() ends a sleep.
   template <class Done>
   void idle(IdleState& state, Done&& done) noexcept;
+  // Sleeps on the worker's home processor until woken, so that the pool's workers wake on
+  // processors of their own.
+  WakeKind sleep_at_home() noexcept;
   // After a sleep or a withdrawn one: counts itself back unless its waker did, and shows its
   // deque to thieves again.
   void wake_up(WakeKind kind) noexcept;
@@ -72,6 +76,7 @@ class alignas(128) Worker {
   WorkerPool* pool_ = nullptr;
   std::size_t index_ = 0;
   std::uint64_t victim_seed_ = 0;
+  HomeProcessor home_;
   SleepSlot sleep_slot_;
   JobDeque deque_;
 };

@@ -1,11 +1,14 @@
 // The pool runs every unit exactly once, under concurrent submitters and nesting, and carries
 // failures back to the caller with the lowest-indexed failing unit's error.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "core/fatal.hpp"
+#include "parallel/home_processor.hpp"
 #include "parallel/parallel.hpp"
 #include "parallel_support.hpp"
 
@@ -190,6 +194,41 @@ TEST(Loops, ZeroChunkFailsBeforeAnyWork) {
     EXPECT_EQ(error.message(), "chunk_size must not be zero");
   }
   EXPECT_FALSE(ran);
+}
+
+// A worker sleeps on the index-th allowed processor while the pool has a processor for each.
+TEST(HomeProcessor, IsTheIndexthAllowedOneWhileEachWorkerHasOne) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  for (const int cpu : {3, 5, 9}) CPU_SET(cpu, &allowed);
+  EXPECT_EQ(detail::home_processor(allowed, 0, 3), 3);
+  EXPECT_EQ(detail::home_processor(allowed, 2, 3), 9);
+  EXPECT_EQ(detail::home_processor(allowed, 1, 2), 5);
+  EXPECT_EQ(detail::home_processor(allowed, 0, 1), -1);  // one worker shares with nobody
+  EXPECT_EQ(detail::home_processor(allowed, 0, 4), -1);  // more workers than processors
+}
+
+// The binding lasts only while a worker sleeps: woken, it runs where it was allowed to.
+TEST(HomeProcessor, WokenWorkersMayRunOnEveryAllowedProcessor) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "one processor: no worker has a home";
+  auto pool = testing_support::make_pool(2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both asleep at home
+  std::mutex mutex;
+  std::vector<cpu_set_t> seen;
+  run_divided_on<int>(
+      *pool, 64, kForcePool,
+      [&](std::size_t, std::size_t) {
+        cpu_set_t mask;
+        EXPECT_EQ(sched_getaffinity(0, sizeof mask, &mask), 0);
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(mask);
+        return 0;
+      },
+      [](int, int) { return 0; });
+  ASSERT_FALSE(seen.empty());
+  for (const cpu_set_t& mask : seen) EXPECT_TRUE(CPU_EQUAL(&mask, &allowed));
 }
 
 }  // namespace
