@@ -19,10 +19,12 @@ bench/heavy_leaves.md traces what that difference costs (heavy_bench trace).
 import argparse
 import json
 import statistics
+import subprocess
 
 import numpy as np
 
-from bench_common import cpp_bench, elapsed_ms, numpy_kernel, reexec_unthrottled, run_child, run_json
+from bench_common import (cpp_bench, elapsed_ms, numpy_kernel, reexec_unthrottled, run_child,
+                          run_json, unthrottled_env)
 
 CASES = [(10_000, 100), (1_000_000, 10)]
 THREADS = [1, 2]
@@ -99,6 +101,23 @@ def collect(binary, rounds, repeats):
     return times, differing, chosen
 
 
+def machine_scaling(binary, rounds, repeats):
+    """The machine's own two-processor speed-up for this work, independent of the pool: twice
+    the one-worker leaf's time at 10^4 x 100 alone over its time in two such processes at once
+    (medians), so 2x when the processors do not slow each other. On a VM guest whose two processors the host may place on one core's two
+    hardware threads, this falls well below 2x at times, and every two-worker figure with it."""
+    command = [binary, *CASES[0], repeats]
+    env = dict(unthrottled_env(), RAYON_NUM_THREADS="1")
+    alone, together = [], []
+    for _ in range(rounds):
+        alone.append(run_json(command, 1)["chosen_ms"])
+        pair = [subprocess.Popen([str(part) for part in command], env=env, text=True,
+                                 stdout=subprocess.PIPE) for _ in range(2)]
+        together += [json.loads(p.communicate()[0].strip().splitlines()[-1])["chosen_ms"]
+                     for p in pair]
+    return 2 * statistics.median(alone) / statistics.median(together)
+
+
 def print_functions(binary, rounds, repeats):
     """ns per element of each function, the library's scalar calls against the vector variants
     the guard accepts, on one thread; medians over the rounds."""
@@ -157,6 +176,9 @@ def main():
         if binary:
             print(f", chosen leaf {one['chosen'] / two['chosen']:.2f}x", end="")
         print()
+    if binary:
+        print(f"the machine's own 2 vs 1 (two one-worker processes at once): "
+              f"{machine_scaling(binary, args.rounds, args.repeats):.2f}x")
     print(f"terms whose bits differ from numpy's: {differing['1']:.1%} after 1 repetition, "
           f"{differing['10']:.1%} after 10")
     if binary:
