@@ -19,7 +19,8 @@
 //     quadrant; the second table's cosine coefficients are the first's negated, which in
 //     round-to-nearest is the same as negating the cosine result.
 //   tanf  (single precision kernel, double reduction without fusion)
-//     |x| <= pi/4 as is; else the reduction above, split in a high and a low float; then the
+//     |x| <= pi/4 as is; else the reduction above, split in a high and a low float (in closed
+//     form when every lane lies within [-1, 1], as the chain's tangents do); then the
 //     classic kernel: odd polynomial in x^2 split in two halves, the pi/4 - x reflection for
 //     |x| >= 0.6744, and -1/(x + r) computed in two parts for odd quadrants.
 //
