@@ -72,6 +72,14 @@ def numpy_kernel():
                      for i in blas)
 
 
+def wait_for_blas_threads():
+    """Waits until numpy's OpenBLAS threads stop polling. At numpy's import (and after every
+    multi-threaded BLAS call) OpenBLAS's worker threads poll for work for 2^28 processor cycles,
+    about 0.1 s here, each holding a processor: the module's workers timed in that window share
+    the processors with them, while numpy's single-threaded element-wise code does not."""
+    time.sleep(0.3)
+
+
 def run_json(command, threads):
     """Runs command with a pool of `threads` workers and returns its last output line as JSON;
     the child times numpy without the OpenBLAS throttles."""

@@ -24,7 +24,7 @@ import subprocess
 import numpy as np
 
 from bench_common import (cpp_bench, elapsed_ms, numpy_kernel, reexec_unthrottled, run_child,
-                          run_json, unthrottled_env)
+                          run_json, unthrottled_env, wait_for_blas_threads)
 
 CASES = [(10_000, 100), (1_000_000, 10)]
 THREADS = [1, 2]
@@ -50,6 +50,7 @@ def child(repeats):
     """Times both sides of every case in this process and prints one JSON list."""
     import zelto_ml
 
+    wait_for_blas_threads()
     rng = np.random.default_rng(7)
     rows = []
     for elements, iterations in CASES:
