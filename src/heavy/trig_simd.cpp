@@ -114,11 +114,12 @@ constexpr double kS1 = -0x1.555545995a603p-3;
 constexpr double kS2 = 0x1.1107605230bc4p-7;
 constexpr double kS3 = -0x1.994eb3774cf24p-13;
 
-// The tangent's reduction within [-1, 1]: pi/2 to the nearest float, and for a positive x in
-// (pi/4, 1] the remainder x - pi/2 less its nearest float, (x - kTanPio2Hi + 2^-24), which does
-// not depend on x. Both subtractions in double are exact.
+// The tangent's reduction within [-1, 1]: pi/2 to the nearest float, and what the remainder
+// x - pi/2 of a positive x in (pi/4, 1] leaves beyond its nearest float x - kTanPio2Hi + 2^-24,
+// the same for every such x (both subtractions here are exact in double).
 constexpr float kTanPio2Hi = static_cast<float>(kHpi);
-constexpr float kTanPio2Rest = static_cast<float>(static_cast<double>(kTanPio2Hi) - kHpi - 0x1p-24);
+constexpr float kTanPio2Rest =
+    static_cast<float>(static_cast<double>(kTanPio2Hi) - kHpi - 0x1p-24);
 
 // Float bits >> 20 (sign cleared) of the thresholds the scalar code branches on.
 constexpr std::int32_t kTopTiny = 0x398;   // 2^-12
@@ -476,31 +477,30 @@ ZELTO_INLINE typename Width<B>::F tan_lanes(typename Width<B>::F xin) noexcept {
   F y = {};
   I iy = broadcast<I>(1);  // +1 for tan, -1 for -1/tan
   constexpr unsigned kAll = (1u << kLanes) - 1;
-  if (lane_bits(near) == kAll) {
-    // x as it is
-  } else if (lane_bits(compare<Compare::le>(ix_in, 0x3f800000)) == kAll) {
-    // Every lane within [-1, 1], where the chain's tangents all lie: a lane beyond pi/4 is in
-    // quadrant +-1, and |x| - pi/2 is exact in double (the two are within a factor of two), so
-    // the reduction's two floats are known in closed form. With d = |x| - float(pi/2), exact in
-    // float for the same reason and within [-0.79, -0.57], the remainder lies 0.73 units of d
-    // toward zero from d: its nearest float is d + 2^-24, and what that leaves over, the low
-    // part, is the same for every such lane. Both take x's sign.
-    const I sign_bit = to_bits<B>(xin) & static_cast<std::int32_t>(0x80000000u);
-    const F d = from_bits<B>(ix_in) - kTanPio2Hi;
-    const F hi = d + 0x1p-24f;
-    x = select(near, x, from_bits<B>(to_bits<B>(hi) ^ sign_bit));
-    y = select(near, y, from_bits<B>(std::bit_cast<std::int32_t>(kTanPio2Rest) ^ sign_bit));
-    iy = select(near, iy, broadcast<I>(-1));
-  } else {
-    HalfF hi0, lo0, hi1, lo1;
-    HalfI n0, n1;
-    tan_reduce_half<B, kRare>(low_half<B>(xin), hi0, lo0, n0);
-    tan_reduce_half<B, kRare>(high_half<B>(xin), hi1, lo1, n1);
-    const I n = reinterpret_cast<I>(
-        join<B>(reinterpret_cast<HalfF>(n0), reinterpret_cast<HalfF>(n1)));
-    x = select(near, x, join<B>(hi0, hi1));
-    y = select(near, y, join<B>(lo0, lo1));
-    iy = select(near, iy, 1 - ((n & 1) << 1));
+  if (lane_bits(near) != kAll) {
+    if (lane_bits(compare<Compare::le>(ix_in, 0x3f800000)) == kAll) {
+      // Every lane within [-1, 1], where the chain's tangents all lie: a lane beyond pi/4 is
+      // in quadrant +-1, and |x| - pi/2 is exact in double (the two are within a factor of
+      // two), so the reduction's two floats have a closed form. d = |x| - float(pi/2) is exact
+      // in float for the same reason and lies in [-0.79, -0.57]; the remainder lies 0.73 of
+      // d's last-place unit (2^-24) nearer zero, so its nearest float is d + 2^-24, and what
+      // it leaves beyond that is the same for every such lane. Both take x's sign.
+      const I sign_bit = to_bits<B>(xin) & static_cast<std::int32_t>(0x80000000u);
+      const F hi = (from_bits<B>(ix_in) - kTanPio2Hi) + 0x1p-24f;
+      x = select(near, x, from_bits<B>(to_bits<B>(hi) ^ sign_bit));
+      y = select(near, y, from_bits<B>(std::bit_cast<std::int32_t>(kTanPio2Rest) ^ sign_bit));
+      iy = select(near, iy, broadcast<I>(-1));
+    } else {
+      HalfF hi0, lo0, hi1, lo1;
+      HalfI n0, n1;
+      tan_reduce_half<B, kRare>(low_half<B>(xin), hi0, lo0, n0);
+      tan_reduce_half<B, kRare>(high_half<B>(xin), hi1, lo1, n1);
+      const I n = reinterpret_cast<I>(
+          join<B>(reinterpret_cast<HalfF>(n0), reinterpret_cast<HalfF>(n1)));
+      x = select(near, x, join<B>(hi0, hi1));
+      y = select(near, y, join<B>(lo0, lo1));
+      iy = select(near, iy, 1 - ((n & 1) << 1));
+    }
   }
 
   // The kernel on x + y, with hx the bits of x as it enters.

@@ -11,6 +11,8 @@
 //   processor, instead of time-slicing all of them.
 // - Thieves and the sleep re-check look only at awake workers' deques (a bitmap of awake
 //   workers): a sleeping worker's deque is empty.
+// - A pool no larger than its allowed processors has its workers sleep on processors of
+//   their own, so that they wake on separate ones (home_processor.hpp).
 #pragma once
 
 #include <pthread.h>
