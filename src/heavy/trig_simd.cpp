@@ -126,12 +126,12 @@ constexpr std::int32_t kTopTiny = 0x398;   // 2^-12
 constexpr std::int32_t kTopLarge = 0x42f;  // 120
 constexpr std::int32_t kTopInf = 0x7f8;
 
-// Lane mask bits (bit k for lane k) of an integer comparison result.
+// Lane mask bits (bit k for lane k) of a vector comparison result of 128 or 256 bits; 512-bit
+// registers compare straight into mask registers (compare below).
 template <class M>
 ZELTO_INLINE unsigned lane_bits(M m) noexcept {
-  if constexpr (sizeof(M) == 64) {
-    return _mm512_movepi32_mask(reinterpret_cast<__m512i>(m));
-  } else if constexpr (sizeof(M) == 32) {
+  static_assert(sizeof(M) == 32 || sizeof(M) == 16);
+  if constexpr (sizeof(M) == 32) {
     return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
   } else {
     return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(m)));
