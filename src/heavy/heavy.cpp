@@ -31,8 +31,28 @@ HeavyLeaf heavy_leaf() noexcept {
 // The lockstep leaf is the only other choice.
 bool heavy_leaf_is_vector() noexcept { return heavy_leaf() != heavy::leaf_sum_lockstep; }
 
-float run_heavy_logic(const FloatVec& data, std::uint64_t iterations) {
-  return run_heavy_logic(data, iterations, heavy_leaf());
+namespace {
+
+// The halving tree of [in, in + count) down to single terms, each a one-term leaf from -0.0.
+float canonical_sum(const float* in, std::size_t count, std::uint64_t iterations, HeavyLeaf leaf) {
+  if (count < 2) return leaf(in, count, iterations, -0.0f);
+  const std::size_t half = count / 2;
+  const float left = canonical_sum(in, half, iterations, leaf);
+  return left + canonical_sum(in + half, count - half, iterations, leaf);
+}
+
+}  // namespace
+
+float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, Grouping grouping,
+                      InterruptCheck) {
+  if (grouping == Grouping::pool) return run_heavy_logic(data, iterations, heavy_leaf());
+  const HeavyLeaf leaf = heavy_leaf();
+  return parallel_map_sum_leaves(
+      data,
+      [iterations, leaf](const float* in, std::size_t count, float) {
+        return canonical_sum(in, count, iterations, leaf);
+      },
+      kNsPerTerm + kNsPerRepetitionVector * static_cast<double>(iterations));
 }
 
 // Leaves start at -0.0 and pieces combine left + right (parallel_map_sum_leaves), so the

@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #include "core/float_vec.hpp"
+#include "core/grouping.hpp"
+#include "core/interrupt.hpp"
 
 namespace zelto {
 
@@ -16,8 +18,10 @@ namespace zelto {
 using HeavyLeaf = float (*)(const float* in, std::size_t count, std::uint64_t iterations,
                             float acc) noexcept;
 
-// Sum over all elements of their terms, divided over the worker pool, with heavy_leaf().
-float run_heavy_logic(const FloatVec& data, std::uint64_t iterations);
+// Sum over all elements of their terms, grouped as grouping says, with heavy_leaf(); interrupt
+// is asked while the pool works (see core/interrupt.hpp).
+float run_heavy_logic(const FloatVec& data, std::uint64_t iterations,
+                      Grouping grouping = Grouping::pool, InterruptCheck interrupt = nullptr);
 
 // The same sum with the given leaf, so tests and benches can compare leaves on equal terms.
 float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, HeavyLeaf leaf);

@@ -1,9 +1,11 @@
 // The division policy: how a range of units becomes leaf pieces, and where they run.
 //
-// A piece of m units with split budget b splits when m >= 2 and either it was moved (taken over
-// by another worker, or is a half of a submitted operation) or b > 0; the halves get the first
-// floor(m/2) units and the rest, with budget max(T, b/2) if moved and b/2 otherwise. Leaves run
-// their units in increasing order; results combine as (left, right).
+// A piece of m units with split budget b splits when m >= 2 and either it is moved or b > 0; the
+// halves get the first floor(m/2) units and the rest, with budget max(T, b/2) if moved and b/2
+// otherwise. Only the two halves of an operation's top piece count as moved, whichever worker
+// runs them: the division is the one a run without take-overs makes, fixed by n and T, so sums
+// grouped by it repeat on every run while the workers still share its pieces as they find them.
+// Leaves run their units in increasing order; results combine as (left, right).
 #pragma once
 
 #include <cstddef>
@@ -86,8 +88,8 @@ R run_piece(Worker& worker, D& division, std::size_t begin, std::size_t end, std
       [&](Worker& here) {
         return run_piece<R>(here, division, begin, middle, next, halves_moved, false);
       },
-      [&](Worker& here, bool taken_over) {
-        return run_piece<R>(here, division, middle, end, next, halves_moved || taken_over, false);
+      [&](Worker& here) {
+        return run_piece<R>(here, division, middle, end, next, halves_moved, false);
       });
 }
 

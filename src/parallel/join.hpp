@@ -10,8 +10,8 @@
 
 namespace zelto::detail {
 
-// The right piece of a join, offered on the forking worker's deque. right(worker, taken_over)
-// runs it; taken_over tells whether a different worker than the forking one runs it.
+// The right piece of a join, offered on the forking worker's deque. right(worker) runs it, on
+// the forking worker or on one that took it over.
 template <class R, class Right>
 class RightJob : public JobBase {
  public:
@@ -20,7 +20,7 @@ class RightJob : public JobBase {
 
   // The forking worker runs the piece itself (it was not taken over).
   void run_here() noexcept {
-    result_.capture([&] { return right_(owner_, false); });
+    result_.capture([&] { return right_(owner_); });
   }
   const Latch& latch() const noexcept { return latch_; }
   JobResult<R>& result() noexcept { return result_; }
@@ -29,7 +29,7 @@ class RightJob : public JobBase {
   // A thief runs the piece; setting the latch is its last touch of this object.
   static void execute_taken_over(JobBase* base, Worker& thief) noexcept {
     auto* self = static_cast<RightJob*>(base);
-    self->result_.capture([&] { return self->right_(thief, true); });
+    self->result_.capture([&] { return self->right_(thief); });
     self->latch_.set();
   }
 
@@ -39,7 +39,7 @@ class RightJob : public JobBase {
   JobResult<R> result_;
 };
 
-// Runs left(worker) here and right(worker, taken_over) here or elsewhere, and returns
+// Runs left(worker) here and right(worker) here or elsewhere, and returns
 // combine(left result, right result). Both sides always run to completion; if the left side
 // failed its error wins, otherwise the right side's.
 template <class R, class Combine, class Left, class Right>

@@ -76,9 +76,9 @@ R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division)
   division.local_units = local_units(ns_per_unit);
   Worker* worker = WorkerPool::current_worker();
   if (worker != nullptr && &worker->pool() == &pool) {
-    // A nested operation: a fork-join on this worker, its top piece not moved.
-    if (small) return division.template here<R>(0, n, division.threads, false, false);
-    return run_piece<R>(*worker, division, 0, n, division.threads, false, false);
+    // A nested operation: a fork-join on this worker, divided as if submitted from outside.
+    if (small) return division.template here<R>(0, n, division.threads, false, true);
+    return run_piece<R>(*worker, division, 0, n, division.threads, false, true);
   }
   if (n < 2 || small) return division.template here<R>(0, n, division.threads, false, true);
   SubmittedJob<R, D> job(division, n);

@@ -92,26 +92,66 @@ struct GradientOps {
   }
 };
 
-// The sums (g, g_b) over all rows at the current parameters, grouped by the pool's division.
+// The canonical sums of a range of rows: the halving tree down to single rows, each row's
+// (e * x_ij) added onto +0.0 twice as a one-row leaf of the fold is.
+struct CanonicalOps {
+  const GradientOps& plain;
+
+  Gradient identity() const { return plain.identity(); }
+
+  void leaf(Gradient& acc, std::size_t first, std::size_t end) const {
+    const std::size_t m = plain.x.cols;
+    if (end - first == 1) {
+      if (first >= plain.y.size()) index_out_of_bounds(plain.y.size(), plain.y.size());
+      const float* row = plain.row(first);
+      float p = plain.b;
+      for (std::size_t j = 0; j < m; ++j) p = p + plain.w[j] * row[j];
+      const float e = p - plain.y[first];
+      for (std::size_t j = 0; j < m; ++j) acc.a[j] = 0.0f + ((e * row[j]) + 0.0f);
+      acc.a_b = 0.0f + (0.0f + e);
+      return;
+    }
+    const std::size_t middle = first + (end - first) / 2;
+    Gradient right = identity();
+    leaf(acc, first, middle);
+    leaf(right, middle, end);
+    reduce_into(acc, right);
+  }
+
+  void reduce_into(Gradient& left, Gradient& right) const noexcept {
+    plain.reduce_into(left, right);
+  }
+};
+
+// The sums (g, g_b) over all rows at the current parameters, grouped as grouping says.
 Gradient gradient_pass(const SolverKernels& k, const Matrix& x, const FloatVec& y,
-                       const FloatVec& w, float b) {
+                       const FloatVec& w, float b, Grouping grouping) {
   GradientOps ops{k, x, y, w, b};
+  if (grouping == Grouping::canonical) {
+    CanonicalOps canonical{ops};
+    return parallel_fold_reduce_leaves(0, x.rows, canonical, row_cost_ns(x.cols));
+  }
   return parallel_fold_reduce_leaves(0, x.rows, ops, row_cost_ns(x.cols));
 }
 
 }  // namespace
 
-void fit(Solver& s, const Matrix& x, const FloatVec& y) {
+void fit(Solver& s, const Matrix& x, const FloatVec& y, InterruptCheck) {
   const std::size_t m = x.cols;
   s.weights = FloatVec::zeros(m);
   s.bias = 0.0f;
   const SolverKernels& k = solver_kernels();
   const float n_f = static_cast<float>(x.rows);
   for (std::uint64_t step = 0; step < s.iters; ++step) {
-    const Gradient g = gradient_pass(k, x, y, s.weights, s.bias);
+    const Gradient g = gradient_pass(k, x, y, s.weights, s.bias, s.grouping);
     k.descend(s.weights.data(), g.a.data(), m, n_f, s.lr);
     s.bias = s.bias - ((g.a_b / n_f) * s.lr);
   }
+}
+
+GradientSums gradient_sums(const Solver& s, const Matrix& x, const FloatVec& y) {
+  Gradient g = gradient_pass(solver_kernels(), x, y, s.weights, s.bias, Grouping::canonical);
+  return GradientSums{std::move(g.a), g.a_b};
 }
 
 }  // namespace zelto
