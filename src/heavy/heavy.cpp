@@ -1,6 +1,11 @@
 // run_heavy_logic: the chosen leaf kernel summed over the worker pool.
 #include "heavy/heavy.hpp"
 
+#include <array>
+#include <utility>
+
+#include "core/canonical_nan.hpp"
+#include "core/halving_tree.hpp"
 #include "core/isa.hpp"
 #include "heavy/libm_guard.hpp"
 #include "heavy/lockstep.hpp"
@@ -19,55 +24,127 @@ constexpr double kNsPerTerm = 1.0;
 }  // namespace
 
 // Decided once: neither the processor nor the loaded C library changes under a process.
-HeavyLeaf heavy_leaf() noexcept {
-  static const HeavyLeaf leaf = [] {
+const HeavyKernels& heavy_kernels() noexcept {
+  static const HeavyKernels kernels = [] {
     const Isa isa = chosen_isa();
-    return heavy::libm_mirrored(isa) ? trig_kernels(isa).chain_leaf_sum
-                                     : heavy::leaf_sum_lockstep;
+    if (heavy::libm_mirrored(isa)) {
+      return HeavyKernels{trig_kernels(isa).chain_leaf_sum, trig_kernels(isa).chain_terms};
+    }
+    return HeavyKernels{heavy::leaf_sum_lockstep, heavy::terms_lockstep};
   }();
-  return leaf;
+  return kernels;
 }
+
+HeavyLeaf heavy_leaf() noexcept { return heavy_kernels().leaf_sum; }
 
 // The lockstep leaf is the only other choice.
 bool heavy_leaf_is_vector() noexcept { return heavy_leaf() != heavy::leaf_sum_lockstep; }
 
 namespace {
 
-// The halving tree of [in, in + count) down to single terms, each a one-term leaf from -0.0.
-float canonical_sum(const float* in, std::size_t count, std::uint64_t iterations, HeavyLeaf leaf) {
-  if (count < 2) return leaf(in, count, iterations, -0.0f);
-  const std::size_t half = count / 2;
-  const float left = canonical_sum(in, half, iterations, leaf);
-  return left + canonical_sum(in + half, count - half, iterations, leaf);
+// Estimated cost of one element's term: the chain's repetitions and the term's addition.
+double ns_per_term(std::uint64_t iterations, bool vector) noexcept {
+  const double per_repetition = vector ? kNsPerRepetitionVector : kNsPerRepetitionLockstep;
+  return kNsPerTerm + per_repetition * static_cast<double>(iterations);
 }
+
+// Nodes of at most this many terms are summed by an unrolled tree.
+constexpr std::size_t kTreeTerms = 16;
+
+// The halving tree of K terms.
+template <std::size_t K>
+float tree_of_terms(const float* t) noexcept {
+  return halving_sum<0, K>([t](std::size_t r) { return t[r]; });
+}
+
+// tree_of_terms<K> at index K - 1.
+template <std::size_t... K>
+constexpr auto trees_of_terms(std::index_sequence<K...>) noexcept {
+  return std::array<float (*)(const float*) noexcept, sizeof...(K)>{&tree_of_terms<K + 1>...};
+}
+
+// The halving tree of the terms of [in, in + count), count >= 1: the terms are made a window at
+// a time as the tree's nodes are visited in index order, so each is made once and the window
+// stays small whatever the count.
+class TermTree {
+ public:
+  TermTree(const float* in, std::size_t count, std::uint64_t iterations, HeavyTerms terms)
+      : in_(in), count_(count), iterations_(iterations), terms_(terms) {}
+
+  float node(std::size_t lo, std::size_t hi) {
+    if (hi - lo <= kTreeTerms) {
+      static constexpr auto kTrees = trees_of_terms(std::make_index_sequence<kTreeTerms>{});
+      return kTrees[hi - lo - 1](window(lo, hi));
+    }
+    const std::size_t middle = halving_middle(lo, hi);
+    const float left = node(lo, middle);
+    return left + node(middle, hi);
+  }
+
+ private:
+  // Enough terms that the chain's vector blocks are full and its tail rare.
+  static constexpr std::size_t kWindow = 1024;
+
+  // The terms of [lo, hi), made from lo on when not all in the window.
+  const float* window(std::size_t lo, std::size_t hi) {
+    if (lo < first_ || hi > end_) {
+      const std::size_t count = count_ - lo < kWindow ? count_ - lo : kWindow;
+      terms_(in_ + lo, count, iterations_, terms_window_);
+      first_ = lo;
+      end_ = lo + count;
+    }
+    return terms_window_ + (lo - first_);
+  }
+
+  const float* in_;
+  std::size_t count_;
+  std::uint64_t iterations_;
+  HeavyTerms terms_;
+  std::size_t first_ = 0;
+  std::size_t end_ = 0;
+  float terms_window_[kWindow];
+};
 
 }  // namespace
 
 float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, Grouping grouping,
-                      InterruptCheck) {
-  if (grouping == Grouping::pool) return run_heavy_logic(data, iterations, heavy_leaf());
-  const HeavyLeaf leaf = heavy_leaf();
-  return parallel_map_sum_leaves(
+                      InterruptCheck interrupt) {
+  const HeavyKernels& k = heavy_kernels();
+  const double ns_per_unit = ns_per_term(iterations, heavy_leaf_is_vector());
+  if (grouping == Grouping::canonical) {
+    return canonical_nan(canonical_heavy_sum(data, iterations, k.terms, ns_per_unit, interrupt));
+  }
+  return canonical_nan(parallel_map_sum_leaves(
       data,
-      [iterations, leaf](const float* in, std::size_t count, float) {
-        return canonical_sum(in, count, iterations, leaf);
+      [iterations, &k](const float* in, std::size_t count, float acc) {
+        return k.leaf_sum(in, count, iterations, acc);
       },
-      kNsPerTerm + kNsPerRepetitionVector * static_cast<double>(iterations));
+      ns_per_unit, interrupt));
 }
 
 // Leaves start at -0.0 and pieces combine left + right (parallel_map_sum_leaves), so the
 // result is -0.0 for empty data and the first term of a leaf passes unchanged.
 float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, HeavyLeaf leaf) {
-  const double per_repetition =
-      leaf == heavy_leaf() && heavy_leaf_is_vector() ? kNsPerRepetitionVector
-                                                     : kNsPerRepetitionLockstep;
-  const double ns_per_unit = kNsPerTerm + per_repetition * static_cast<double>(iterations);
   return parallel_map_sum_leaves(
       data,
       [iterations, leaf](const float* in, std::size_t count, float acc) {
         return leaf(in, count, iterations, acc);
       },
-      ns_per_unit);
+      ns_per_term(iterations, leaf == heavy_leaf() && heavy_leaf_is_vector()));
+}
+
+// Each leaf of the pool's division is a node of the halving tree, and the division adds nodes
+// as the tree does, so every division gives the tree's sum; a one-term node is -0.0 + term,
+// the term itself.
+float canonical_heavy_sum(const FloatVec& data, std::uint64_t iterations, HeavyTerms terms,
+                          double ns_per_unit, InterruptCheck interrupt) {
+  return parallel_map_sum_leaves(
+      data,
+      [iterations, terms](const float* in, std::size_t count, float acc) {
+        if (count == 0) return acc;
+        return TermTree(in, count, iterations, terms).node(0, count);
+      },
+      ns_per_unit, interrupt);
 }
 
 }  // namespace zelto

@@ -19,4 +19,13 @@ float leaf_sum_lockstep(const float* in, std::size_t count, std::uint64_t iterat
   return acc;
 }
 
+void terms_lockstep(const float* in, std::size_t count, std::uint64_t iterations,
+                    float* out) noexcept {
+  for (std::size_t first = 0; first < count; first += kLockstep) {
+    const std::size_t width = std::min(kLockstep, count - first);
+    std::copy_n(in + first, width, out + first);
+    advance_together(out + first, width, iterations);
+  }
+}
+
 }  // namespace zelto::heavy

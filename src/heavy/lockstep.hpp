@@ -33,4 +33,8 @@ inline void advance_together(float* x, std::size_t width, std::uint64_t iteratio
 float leaf_sum_lockstep(const float* in, std::size_t count, std::uint64_t iterations,
                         float acc) noexcept;
 
+// out[i] = term(in[i]) for i < count, groups of kLockstep elements advanced together.
+void terms_lockstep(const float* in, std::size_t count, std::uint64_t iterations,
+                    float* out) noexcept;
+
 }  // namespace zelto::heavy

@@ -6,10 +6,11 @@ namespace {
 
 constexpr PerIsa<TrigKernels> kKernels{
     {false, baseline::sinf_values, baseline::cosf_values, baseline::tanf_values,
-     baseline::chain_leaf_sum},
+     baseline::chain_terms, baseline::chain_leaf_sum},
 #if defined(ZELTO_X86_VARIANTS)
-    {true, avx2::sinf_values, avx2::cosf_values, avx2::tanf_values, avx2::chain_leaf_sum},
-    {true, avx512::sinf_values, avx512::cosf_values, avx512::tanf_values,
+    {true, avx2::sinf_values, avx2::cosf_values, avx2::tanf_values, avx2::chain_terms,
+     avx2::chain_leaf_sum},
+    {true, avx512::sinf_values, avx512::cosf_values, avx512::tanf_values, avx512::chain_terms,
      avx512::chain_leaf_sum},
 #endif
 };

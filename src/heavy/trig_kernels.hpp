@@ -20,6 +20,10 @@
   void cosf_values(const float* in, float* out, std::size_t count) noexcept;                \
   /* out[i] = tanf(in[i]) for i < count. */                                                 \
   void tanf_values(const float* in, float* out, std::size_t count) noexcept;                \
+  /* out[i] = term(in[i]) for i < count, each term being `iterations` repetitions of */      \
+  /* x <- |tanf(cosf(sinf(x)))|. */                                                         \
+  void chain_terms(const float* in, std::size_t count, std::uint64_t iterations,            \
+                   float* out) noexcept;                                                     \
   /* acc + term(in[0]) + ... + term(in[count - 1]), added in index order, each term being */ \
   /* `iterations` repetitions of x <- |tanf(cosf(sinf(x)))|. */                             \
   float chain_leaf_sum(const float* in, std::size_t count, std::uint64_t iterations,        \
@@ -41,6 +45,7 @@ struct TrigKernels {
   void (*sinf_values)(const float*, float*, std::size_t) noexcept;
   void (*cosf_values)(const float*, float*, std::size_t) noexcept;
   void (*tanf_values)(const float*, float*, std::size_t) noexcept;
+  void (*chain_terms)(const float*, std::size_t, std::uint64_t, float*) noexcept;
   float (*chain_leaf_sum)(const float*, std::size_t, std::uint64_t, float) noexcept;
 };
 

@@ -650,18 +650,16 @@ ZELTO_INLINE void map_values(const float* in, float* out, std::size_t count, FnW
 }
 
 // `width` elements' chains (at most kChains registers of width B) run their repetitions
-// together, unused lanes repeating the first element; the finished terms are added one by one
-// in index order, exactly as the plain loop adds them.
+// together, unused lanes repeating the first element; the finished terms go to out[0 .. width).
 template <std::size_t B, std::size_t kChains>
-ZELTO_INLINE float chain_block(const float* in, std::size_t width, std::uint64_t iterations,
-                               float acc) noexcept {
+ZELTO_INLINE void chain_block(const float* in, std::size_t width, std::uint64_t iterations,
+                              float* out) noexcept {
   using F = typename Width<B>::F;
   using I = typename Width<B>::I;
   constexpr std::size_t kLanes = Width<B>::kLanes;
   const I sign_clear = broadcast<I>(0x7fffffff);
   float terms[kChains * kLanes];
-  std::copy_n(in, width, terms);
-  std::fill(terms + width, terms + kChains * kLanes, in[0]);
+  for (std::size_t k = 0; k < kChains * kLanes; ++k) terms[k] = in[k < width ? k : 0];
   F x[kChains];
   for (std::size_t c = 0; c < kChains; ++c) x[c] = load_lanes<B>(terms + c * kLanes);
   for (std::uint64_t r = 0; r < iterations; ++r) {
@@ -672,8 +670,7 @@ ZELTO_INLINE float chain_block(const float* in, std::size_t width, std::uint64_t
     }
   }
   for (std::size_t c = 0; c < kChains; ++c) store_lanes<B>(terms + c * kLanes, x[c]);
-  for (std::size_t k = 0; k < width; ++k) acc = acc + terms[k];
-  return acc;
+  for (std::size_t k = 0; k < width; ++k) out[k] = terms[k];
 }
 
 // Registers advanced together in the chain: each repetition is a long serial dependency, so
@@ -702,22 +699,40 @@ void tanf_values(const float* in, float* out, std::size_t count) noexcept {
 // register: 1 element 214 / 356, 2: 271 / 374, 3: 305 / 393, 4: 455 / 426.
 constexpr std::size_t kLibraryMax = 3;
 
+// Elements per full block of the wide registers.
+constexpr std::size_t kBlock = kChains * Width<kWide>::kLanes;
+
 // Blocks of kChains full registers while more than two 256-bit registers' worth remains; the
-// rest, which is all of a short leaf, in the narrowest block that holds it: two or one 256-bit
+// rest, which is all of a short run, in the narrowest block that holds it: two or one 256-bit
 // registers, or the library's calls for the last few elements. Each element gets the same
 // operations in every block, so the split changes no bit. On Zen 4 a leaf of 5 elements takes
 // 400 ns for 5 repetitions this way, 800 ns in a padded 32-lane block.
-float chain_leaf_sum(const float* in, std::size_t count, std::uint64_t iterations,
-                     float acc) noexcept {
-  constexpr std::size_t kBlock = kChains * Width<kWide>::kLanes;
+void chain_terms(const float* in, std::size_t count, std::uint64_t iterations,
+                 float* out) noexcept {
   constexpr std::size_t kNarrowLanes = Width<kNarrow>::kLanes;
   std::size_t rest = count;
-  for (; rest > kChains * kNarrowLanes; in += kBlock, rest -= std::min(kBlock, rest)) {
-    acc = chain_block<kWide, kChains>(in, std::min(kBlock, rest), iterations, acc);
+  for (; rest > kChains * kNarrowLanes; in += kBlock, out += kBlock) {
+    const std::size_t width = rest < kBlock ? rest : kBlock;
+    chain_block<kWide, kChains>(in, width, iterations, out);
+    rest -= width;
   }
-  if (rest > kNarrowLanes) return chain_block<kNarrow, 2>(in, rest, iterations, acc);
-  if (rest > kLibraryMax) return chain_block<kNarrow, 1>(in, rest, iterations, acc);
-  return heavy::leaf_sum_lockstep(in, rest, iterations, acc);
+  if (rest > kNarrowLanes) return chain_block<kNarrow, 2>(in, rest, iterations, out);
+  if (rest > kLibraryMax) return chain_block<kNarrow, 1>(in, rest, iterations, out);
+  heavy::terms_lockstep(in, rest, iterations, out);
+}
+
+// The terms of whole blocks at a time, then added in index order: chain_terms on runs that are
+// multiples of kBlock splits no block, so each term is the one chain_terms gives for the leaf.
+float chain_leaf_sum(const float* in, std::size_t count, std::uint64_t iterations,
+                     float acc) noexcept {
+  constexpr std::size_t kRun = 8 * kBlock;
+  float terms[kRun];
+  for (std::size_t first = 0; first < count; first += kRun) {
+    const std::size_t width = count - first < kRun ? count - first : kRun;
+    chain_terms(in + first, width, iterations, terms);
+    for (std::size_t k = 0; k < width; ++k) acc = acc + terms[k];
+  }
+  return acc;
 }
 
 #else  // no vector variant: the library's own calls
@@ -732,6 +747,11 @@ void cosf_values(const float* in, float* out, std::size_t count) noexcept {
 
 void tanf_values(const float* in, float* out, std::size_t count) noexcept {
   for (std::size_t i = 0; i < count; ++i) out[i] = ::tanf(in[i]);
+}
+
+void chain_terms(const float* in, std::size_t count, std::uint64_t iterations,
+                 float* out) noexcept {
+  heavy::terms_lockstep(in, count, iterations, out);
 }
 
 float chain_leaf_sum(const float* in, std::size_t count, std::uint64_t iterations,

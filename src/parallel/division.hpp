@@ -8,6 +8,7 @@
 // Leaves run their units in increasing order; results combine as (left, right).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -44,14 +45,20 @@ inline std::size_t local_units(double ns_per_unit) noexcept {
   return units < 1.0 ? 0 : static_cast<std::size_t>(units);
 }
 
-// What every piece of one operation shares: the leaf and combine functions, T, and the size
-// below which a piece runs whole where it is.
+// Thrown by a piece that starts after its operation was told to stop; the operation's caller
+// rethrows what stopped it instead.
+struct OperationStopped {};
+
+// What every piece of one operation shares: the leaf and combine functions, T, the size
+// below which a piece runs whole where it is, and whether pieces not yet started are to be
+// skipped.
 template <class Leaf, class Combine>
 struct Division {
   Leaf& leaf;
   Combine& combine;
   std::size_t threads;
   std::size_t local_units = 0;
+  std::atomic<bool> stopping{false};
 
   // Runs [begin, end) with everything below it on this thread, as a run in which no piece is
   // taken over. halves_moved: the piece's halves count as moved (the top piece of an operation
@@ -72,6 +79,8 @@ struct Division {
 template <class R, class D>
 R run_piece(Worker& worker, D& division, std::size_t begin, std::size_t end, std::size_t budget,
             bool moved, bool halves_moved) {
+  // Relaxed: a piece that misses a stop just runs; the caller waits for it either way.
+  if (division.stopping.load(std::memory_order_relaxed)) throw OperationStopped{};
   if (end - begin <= division.local_units) {
     return division.template here<R>(begin, end, budget, moved, halves_moved);
   }

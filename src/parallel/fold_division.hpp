@@ -9,6 +9,7 @@
 // combine as reduce(left, right).
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <utility>
@@ -33,6 +34,7 @@ struct FoldDivision {
   std::size_t start;
   std::size_t threads;
   std::size_t local_units = 0;
+  std::atomic<bool> stopping{false};
 
   // A leaf on its own.
   Acc leaf(std::size_t begin, std::size_t end) {

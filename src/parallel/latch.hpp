@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 
@@ -38,15 +39,25 @@ class Latch {
 
   // Outside thread only: blocks (no spinning) until set.
   void block_until_set() noexcept {
-    std::uint32_t state = state_.load(std::memory_order_acquire);
-    while (state != kSet) {
-      if (state == kUnset &&
-          !state_.compare_exchange_weak(state, kBlocked, std::memory_order_acquire)) {
-        continue;
-      }
-      futex_wait(state_, kBlocked);
-      state = state_.load(std::memory_order_acquire);
+    while (!block_until_set_for(std::chrono::nanoseconds::zero())) {
     }
+  }
+
+  // Outside thread only: blocks until set or about timeout has passed (zero: no limit); true
+  // when set. Acquire, as is_set.
+  bool block_until_set_for(std::chrono::nanoseconds timeout) noexcept {
+    std::uint32_t state = state_.load(std::memory_order_acquire);
+    if (state == kSet) return true;
+    if (state == kUnset &&
+        !state_.compare_exchange_strong(state, kBlocked, std::memory_order_acquire)) {
+      return state == kSet;
+    }
+    if (timeout == std::chrono::nanoseconds::zero()) {
+      futex_wait(state_, kBlocked);
+    } else {
+      futex_wait_for(state_, kBlocked, timeout);
+    }
+    return state_.load(std::memory_order_acquire) == kSet;
   }
 
  private:

@@ -8,7 +8,9 @@
 //
 // Every loop takes ns_per_unit, the caller's estimate of one unit's cost: work too small to
 // pay for waking workers runs on the calling thread, as its whole division tree, or as one
-// leaf over all units in the loops whose units write independent results (see Units).
+// leaf over all units in the loops whose units write independent results (see Units). The
+// sums also take an interrupt check, asked while the calling thread waits for the workers
+// (core/interrupt.hpp).
 //
 // The *_leaves variants hand a kernel a whole leaf at once (same division, same per-unit
 // results), so it can process several rows or elements per call.
@@ -20,6 +22,7 @@
 
 #include "core/fatal.hpp"
 #include "core/float_vec.hpp"
+#include "core/interrupt.hpp"
 #include "parallel/division.hpp"
 #include "parallel/fold_division.hpp"
 #include "parallel/pool.hpp"
@@ -67,9 +70,10 @@ inline std::size_t leaf_estimate(std::size_t n, std::size_t threads) noexcept {
 }
 
 // Runs the division of [0, n) over pool: small work on the calling thread, the rest through
-// the pool's workers.
+// the pool's workers, with interrupt asked while the calling thread waits.
 template <class R, class D>
-R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division) {
+R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division,
+               InterruptCheck interrupt = nullptr) {
   const double work = static_cast<double>(n) * ns_per_unit +
                       static_cast<double>(leaf_estimate(n, division.threads)) * kNsPerLeaf;
   const bool small = work < kInlineCutoffNs;
@@ -83,7 +87,7 @@ R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division)
   if (n < 2 || small) return division.template here<R>(0, n, division.threads, false, true);
   SubmittedJob<R, D> job(division, n);
   pool.inject(&job);
-  return job.wait();
+  return job.wait(interrupt);
 }
 
 }  // namespace detail
@@ -91,21 +95,22 @@ R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division)
 // Divides [0, n) over pool and returns the combination of leaf(begin, end) results.
 template <class R, class Leaf, class Combine>
 R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Leaf&& leaf,
-                 Combine&& combine, Units units = Units::combined) {
+                 Combine&& combine, Units units = Units::combined,
+                 InterruptCheck interrupt = nullptr) {
   const bool small = static_cast<double>(n) * ns_per_unit < detail::kInlineCutoffNs;
   if (small && units == Units::independent) return leaf(std::size_t{0}, n);
   const std::size_t threads =
       units == Units::independent ? pool.runnable_threads() : pool.threads();
   detail::Division<Leaf, Combine> division{leaf, combine, threads};
-  return detail::run_division<R>(pool, n, ns_per_unit, division);
+  return detail::run_division<R>(pool, n, ns_per_unit, division, interrupt);
 }
 
 // Divides [0, n) over the current pool: leaf(begin, end) -> R, combine(R, R) -> R.
 template <class R, class Leaf, class Combine>
 R run_divided(std::size_t n, double ns_per_unit, Leaf&& leaf, Combine&& combine,
-              Units units = Units::combined) {
+              Units units = Units::combined, InterruptCheck interrupt = nullptr) {
   return run_divided_on<R>(detail::current_pool(), n, ns_per_unit, std::forward<Leaf>(leaf),
-                           std::forward<Combine>(combine), units);
+                           std::forward<Combine>(combine), units, interrupt);
 }
 
 namespace detail {
@@ -226,12 +231,12 @@ void parallel_for_each_chunk_mut(FloatVec& out, std::size_t chunk, G&& g, double
 // As parallel_fold_reduce, with the accumulators combined in place by ops (see FoldDivision):
 // ops.leaf(acc, first_index, end_index) makes a whole leaf's result.
 template <class Ops>
-auto parallel_fold_reduce_leaves(std::size_t start, std::size_t end, Ops& ops,
-                                 double ns_per_unit) {
+auto parallel_fold_reduce_leaves(std::size_t start, std::size_t end, Ops& ops, double ns_per_unit,
+                                 InterruptCheck interrupt = nullptr) {
   using Acc = decltype(ops.identity());
   detail::WorkerPool& pool = detail::current_pool();
   detail::FoldDivision<Acc, Ops> division{ops, start, pool.threads()};
-  return detail::run_division<Acc>(pool, end - start, ns_per_unit, division);
+  return detail::run_division<Acc>(pool, end - start, ns_per_unit, division, interrupt);
 }
 
 // Folds the indices [start, end): each leaf folds into identity() in increasing order and then
@@ -259,12 +264,13 @@ auto parallel_fold_reduce(std::size_t start, std::size_t end, Identity&& identit
 
 // As parallel_map_sum, with leaf(const float* in, count, -0.0f) returning the leaf's sum.
 template <class Leaf>
-float parallel_map_sum_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit) {
+float parallel_map_sum_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit,
+                              InterruptCheck interrupt = nullptr) {
   const float* src = in.data();
   return run_divided<float>(
       in.size(), ns_per_unit,
       [&](std::size_t begin, std::size_t end) { return leaf(src + begin, end - begin, -0.0f); },
-      [](float left, float right) { return left + right; });
+      [](float left, float right) { return left + right; }, Units::combined, interrupt);
 }
 
 // Sum of f(in[i]): each leaf starts at -0.0 and adds its terms in index order; pieces add

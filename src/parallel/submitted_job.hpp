@@ -2,8 +2,10 @@
 // the submitter blocks until the whole division has run.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
+#include "core/interrupt.hpp"
 #include "parallel/division.hpp"
 #include "parallel/job.hpp"
 #include "parallel/latch.hpp"
@@ -11,15 +13,33 @@
 namespace zelto::detail {
 
 // Lives in the submitter's frame; the worker's last touch of it is setting the latch.
+// How often a waiting submitter asks its interrupt check: about every 20 ms, far more often
+// than anyone presses Ctrl-C, and a wake-up of the waiting thread costs microseconds.
+inline constexpr std::chrono::milliseconds kInterruptPoll{20};
+
 template <class R, class D>
 class SubmittedJob : public JobBase {
  public:
   SubmittedJob(D& division, std::size_t units) noexcept
       : JobBase(&execute), division_(division), units_(units), latch_(nullptr) {}
 
-  // Blocks the submitting thread until the operation has finished; rethrows its failure.
-  R wait() {
-    latch_.block_until_set();
+  // Blocks the submitting thread until the operation has finished; rethrows its failure. With
+  // an interrupt check, asks it every kInterruptPoll meanwhile: when it throws, the pieces not
+  // yet started are skipped, and its exception is rethrown once the running ones have ended.
+  R wait(InterruptCheck interrupt) {
+    if (interrupt == nullptr) {
+      latch_.block_until_set();
+      return result_.take();
+    }
+    while (!latch_.block_until_set_for(kInterruptPoll)) {
+      try {
+        interrupt();
+      } catch (...) {
+        division_.stopping.store(true, std::memory_order_relaxed);
+        latch_.block_until_set();
+        throw;
+      }
+    }
     return result_.take();
   }
 

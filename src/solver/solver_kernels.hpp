@@ -14,8 +14,12 @@
   namespace zelto::isa {                                                                       \
   void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,  \
                     float* out) noexcept;                                                      \
+  void predict_errors(const float* x, std::size_t rows, std::size_t m, std::size_t extent,     \
+                      const float* w, float b, const float* y, float* e) noexcept;             \
   float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w,         \
                       float b, const float* y, float* a, float a_b) noexcept;                  \
+  float tree_rows(const float* x, std::size_t rows, std::size_t m, const float* e, float* out) \
+      noexcept;                                                                                \
   float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const float* e,      \
                          float* a) noexcept;                                                   \
   void add_into(float* left, const float* right, std::size_t m) noexcept;                      \
@@ -33,12 +37,19 @@ namespace zelto {
 // The largest block of rows a kernel handles at once, and the padding it needs after errors.
 inline constexpr std::size_t kErrorBlock = 16;
 
+// The most rows tree_rows sums in one call.
+inline constexpr std::size_t kTreeRows = 16;
+
 // One instruction set's kernels. x points at row 0 of the rows handled (row-major, m columns),
 // y at those rows' targets, out at their prediction slots.
 struct SolverKernels {
   // out[i] = prediction of row i for i < rows.
   void (*predict_rows)(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                        float* out) noexcept;
+  // e[i] = prediction of row i - y[i] for i < rows; rows ahead are requested from memory
+  // within the `extent` floats from x that exist (at least rows * m).
+  void (*predict_errors)(const float* x, std::size_t rows, std::size_t m, std::size_t extent,
+                         const float* w, float b, const float* y, float* e) noexcept;
   // Folds rows [0, rows) in ascending order into the accumulator (a, a_b); returns the new a_b.
   float (*gradient_rows)(const float* x, std::size_t rows, std::size_t m, const float* w,
                          float b, const float* y, float* a, float a_b) noexcept;
@@ -48,6 +59,10 @@ struct SolverKernels {
   // kErrorBlock - 1 floats after e[rows - 1] must be readable.
   float (*leaf_from_errors)(const float* x, std::size_t rows, std::size_t m, const float* e,
                             float* a) noexcept;
+  // The halving trees of rows [0, rows), 1 <= rows <= kTreeRows: out_j over (e_i * x_ij) and
+  // the returned one over e_i; nothing is added onto +0.0.
+  float (*tree_rows)(const float* x, std::size_t rows, std::size_t m, const float* e,
+                     float* out) noexcept;
   // left_j <- left_j + right_j.
   void (*add_into)(float* left, const float* right, std::size_t m) noexcept;
   // w_j <- w_j - ((g_j / n_f) * lr).

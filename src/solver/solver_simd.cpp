@@ -7,11 +7,13 @@
 // accumulator a full register of columns at a time. Every lane-wise operation is one IEEE
 // single-precision operation, so each output sees the plain loop's operation sequence.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <iterator>
 #include <type_traits>
 #include <utility>
 
+#include "core/halving_tree.hpp"
 #include "core/simd.hpp"
 #include "solver/row_blocks.hpp"
 #include "solver/solver_kernels.hpp"
@@ -127,9 +129,11 @@ constexpr std::size_t kBlocksInFlight = 2;
 
 // Calls step(first_row, blocks, next, next_len) over the rows in order: kBlocksInFlight blocks
 // at a time while more than one block's rows remain (the last of them possibly short), then one
-// block of the rest. next points at the rows ahead to request.
+// block of the rest. next points at the rows ahead to request, within the `extent` floats from x
+// that exist (at least the rows' own).
 template <class Step>
-inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step&& step) noexcept {
+inline void for_each_block(const float* x, std::size_t rows, std::size_t m, std::size_t extent,
+                           Step&& step) noexcept {
   const std::size_t limit = rows * m;
   const std::size_t ahead_rows = m != 0 ? row_blocks::prefetch_rows(m) : 0;
   std::size_t i0 = 0;
@@ -139,8 +143,8 @@ inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step
       const std::size_t first = i0 + i * kRows;
       blk[i] = {x + first * m, std::min(rows - first, kRows), m, limit - first * m};
     }
-    const std::size_t ahead = std::min((i0 + ahead_rows) * m, limit);
-    step(i0, blk, x + ahead, limit - ahead);
+    const std::size_t ahead = std::min((i0 + ahead_rows) * m, extent);
+    step(i0, blk, x + ahead, extent - ahead);
   }
   if (i0 < rows) {
     const Block blk[1] = {{x + i0 * m, rows - i0, m, limit - i0 * m}};
@@ -152,20 +156,43 @@ inline void for_each_block(const float* x, std::size_t rows, std::size_t m, Step
 // the predictions of blocks[i]'s rows.
 template <class Done>
 inline void for_each_predicted_block(const float* x, std::size_t rows, std::size_t m,
-                                     const float* w, float b, Done&& done) noexcept {
-  for_each_block(x, rows, m, [&](std::size_t i0, const auto& blk, const float* next,
-                                 std::size_t next_len) {
+                                     std::size_t extent, const float* w, float b,
+                                     Done&& done) noexcept {
+  for_each_block(x, rows, m, extent, [&](std::size_t i0, const auto& blk, const float* next,
+                                         std::size_t next_len) {
     RowVec p[std::extent_v<std::remove_reference_t<decltype(blk)>>];
     predict_blocks(blk, w, b, next, next_len, p);
     done(i0, blk, p);
   });
 }
 
+// The halving trees of K rows: out_j over (e_r * x_rj), a register of columns at a time, and
+// the returned tree of the e_r. Every product is one multiplication and every node one
+// addition, as in the plain tree.
+template <std::size_t K>
+float tree_of_rows(const float* x, std::size_t m, const float* e, float* out) noexcept {
+  std::size_t j = 0;
+  for (; j + kLanes <= m; j += kLanes) {
+    store(out + j, halving_sum<0, K>([&](std::size_t r) { return splat(e[r]) * load(x + r * m + j); }));
+  }
+  for (; j < m; ++j) out[j] = halving_sum<0, K>([&](std::size_t r) { return e[r] * x[r * m + j]; });
+  return halving_sum<0, K>([&](std::size_t r) { return e[r]; });
+}
+
+using TreeOfRows = float (*)(const float*, std::size_t, const float*, float*) noexcept;
+
+// tree_of_rows<K> at index K - 1, for K = 1 .. kTreeRows.
+template <std::size_t... K>
+constexpr auto trees_of_rows(std::index_sequence<K...>) noexcept {
+  return std::array<TreeOfRows, sizeof...(K)>{&tree_of_rows<K + 1>...};
+}
+
 }  // namespace
 
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                   float* out) noexcept {
-  for_each_predicted_block(x, rows, m, w, b, [&](std::size_t i0, const auto& blk, const auto& p) {
+  for_each_predicted_block(x, rows, m, rows * m, w, b,
+                           [&](std::size_t i0, const auto& blk, const auto& p) {
     for (std::size_t i = 0; i < std::size(blk); ++i) {
       float* dst = out + i0 + i * kRows;
       if (blk[i].rows == kRows) {
@@ -177,9 +204,26 @@ void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* 
   });
 }
 
+void predict_errors(const float* x, std::size_t rows, std::size_t m, std::size_t extent,
+                    const float* w, float b, const float* y, float* e) noexcept {
+  for_each_predicted_block(x, rows, m, extent, w, b,
+                           [&](std::size_t i0, const auto& blk, const auto& p) {
+    for (std::size_t i = 0; i < std::size(blk); ++i) {
+      const std::size_t first = i0 + i * kRows;
+      if (blk[i].rows == kRows) {
+        const RowVec errors = p[i] - load_rows(y + first, kRows);
+        std::memcpy(e + first, &errors, sizeof errors);
+      } else {
+        for (std::size_t r = 0; r < blk[i].rows; ++r) e[first + r] = p[i][r] - y[first + r];
+      }
+    }
+  });
+}
+
 float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                     const float* y, float* a, float a_b) noexcept {
-  for_each_predicted_block(x, rows, m, w, b, [&](std::size_t i0, const auto& blk, const auto& p) {
+  for_each_predicted_block(x, rows, m, rows * m, w, b,
+                           [&](std::size_t i0, const auto& blk, const auto& p) {
     for (std::size_t i = 0; i < std::size(blk); ++i) {
       a_b = fold_errors(blk[i], p[i] - load_rows(y + i0 + i * kRows, blk[i].rows), a, a_b);
     }
@@ -213,6 +257,12 @@ float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const fl
     }
   }
   return 0.0f + a_b;
+}
+
+float tree_rows(const float* x, std::size_t rows, std::size_t m, const float* e,
+                float* out) noexcept {
+  static constexpr auto kTrees = trees_of_rows(std::make_index_sequence<kTreeRows>{});
+  return kTrees[rows - 1](x, m, e, out);
 }
 
 void add_into(float* left, const float* right, std::size_t m) noexcept {

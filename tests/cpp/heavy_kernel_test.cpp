@@ -326,3 +326,50 @@ TEST(LibmGuard, RefusesTheSse2Build) {
 }
 
 }  // namespace
+
+namespace {
+
+// The halving tree of the plain one-element terms of in[lo, hi).
+float plain_tree(const std::vector<float>& in, std::size_t lo, std::size_t hi,
+                 std::uint64_t iterations) {
+  if (hi - lo == 1) return zelto::heavy::leaf_sum_plain(&in[lo], 1, iterations, -0.0f);
+  const std::size_t middle = lo + (hi - lo) / 2;
+  const float left = plain_tree(in, lo, middle, iterations);
+  return left + plain_tree(in, middle, hi, iterations);
+}
+
+// The canonical sum with the lockstep terms and every vector variant's, on pools of several
+// sizes: the halving tree of the plain terms, bit for bit, at sizes around the unrolled trees
+// and the term window.
+TEST(CanonicalHeavySum, IsTheHalvingTreeForEveryKernelAndPool) {
+  std::vector<std::pair<std::string, zelto::HeavyTerms>> kernels = {
+      {"lockstep", zelto::heavy::terms_lockstep}};
+  for (const Isa isa : {Isa::avx2, Isa::avx512}) {
+    if (zelto::heavy::libm_mirrored(isa)) {
+      kernels.emplace_back(zelto::isa_name(isa), zelto::trig_kernels(isa).chain_terms);
+    }
+  }
+  const std::vector<float> values = inputs(5000, 41, false);
+  for (const std::size_t threads : {1, 2, 3, 7, 64}) {
+    auto pool = zelto::testing_support::make_pool(threads);
+    for (const std::size_t n : {0, 1, 2, 3, 5, 17, 1000, 1025, 4099}) {
+      const std::vector<float> in(values.begin(), values.begin() + n);
+      FloatVec data;
+      for (const float v : in) data.push_back(v);
+      const float want = n == 0 ? -0.0f : plain_tree(in, 0, n, 2);
+      for (const auto& [name, terms] : kernels) {
+        float got = 0.0f;
+        zelto::run_divided_on<int>(
+            *pool, 1, zelto::testing_support::kForcePool,
+            [&](std::size_t, std::size_t) {
+              got = zelto::canonical_heavy_sum(data, 2, terms, 1e9);
+              return 0;
+            },
+            [](int, int) { return 0; });
+        ASSERT_EQ(bits(got), bits(want)) << name << " T=" << threads << " n=" << n;
+      }
+    }
+  }
+}
+
+}  // namespace

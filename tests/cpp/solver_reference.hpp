@@ -28,6 +28,24 @@ inline float gradient_rows(const float* x, std::size_t rows, std::size_t m, cons
   return a_b;
 }
 
+// The canonical sums of rows [lo, hi), lo < hi, into a (m floats): the halving tree down to
+// single rows, a one-row leaf being 0 + ((e * x_ij) + 0) and 0 + (0 + e), nodes left + right.
+// Returns the bias sum.
+inline float tree_gradient(const float* x, std::size_t lo, std::size_t hi, std::size_t m,
+                           const float* w, float b, const float* y, float* a) {
+  if (hi - lo == 1) {
+    const float e = predict_row(x + lo * m, m, w, b) - y[lo];
+    for (std::size_t j = 0; j < m; ++j) a[j] = 0.0f + ((e * x[lo * m + j]) + 0.0f);
+    return 0.0f + (0.0f + e);
+  }
+  const std::size_t middle = lo + (hi - lo) / 2;
+  std::vector<float> right(m);
+  const float left_b = tree_gradient(x, lo, middle, m, w, b, y, a);
+  const float right_b = tree_gradient(x, middle, hi, m, w, b, y, right.data());
+  for (std::size_t j = 0; j < m; ++j) a[j] = a[j] + right[j];
+  return left_b + right_b;
+}
+
 // Random floats of moderate size with every special value sprinkled in: NaN, both infinities,
 // -0.0, subnormals and values whose sums round.
 inline std::vector<float> random_floats(std::size_t n, std::uint32_t seed, double special_rate) {

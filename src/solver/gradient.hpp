@@ -1,0 +1,20 @@
+// The gradient pass of a descent step, in either grouping of its sums.
+#pragma once
+
+#include "core/float_vec.hpp"
+#include "core/grouping.hpp"
+#include "core/interrupt.hpp"
+#include "matrix/matrix.hpp"
+#include "solver/solver.hpp"
+#include "solver/solver_kernels.hpp"
+
+namespace zelto {
+
+// The sums (g, g_b) over all rows of x at the parameters (w, b), grouped as grouping says;
+// interrupt is asked while the pool works. A row without a target is the fatal index error of
+// the lowest such row.
+GradientSums gradient_pass(const SolverKernels& k, const Matrix& x, const FloatVec& y,
+                           const FloatVec& w, float b, Grouping grouping,
+                           InterruptCheck interrupt = nullptr);
+
+}  // namespace zelto
