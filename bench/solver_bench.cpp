@@ -7,6 +7,8 @@
 //   overhead_ms  the gradient pass with empty leaves: waking the pool, the per-leaf zero
 //                accumulators and their combination, everything of a step but its rows.
 //
+// step_ms and canonical_step_ms are fit steps with the pool's and the canonical grouping.
+//
 // Usage: solver_bench N M ITERS REPEATS. Trains on a random N x M matrix; the pool is sized from
 // RAYON_NUM_THREADS as in the module. Prints one JSON object of median milliseconds.
 #include <algorithm>
@@ -124,6 +126,8 @@ int main(int argc, char** argv) {
   const zelto::FloatVec y = random_vec(n, 2);
   zelto::Solver solver{zelto::FloatVec(), 0.0f, 0.01f, iters};
   const double fit_ms = median_ms(repeats, [&] { zelto::fit(solver, x, y); });
+  zelto::Solver canonical{zelto::FloatVec(), 0.0f, 0.01f, iters, zelto::Grouping::canonical};
+  const double canonical_fit_ms = median_ms(repeats, [&] { zelto::fit(canonical, x, y); });
   const double predict_ms = median_ms(repeats * 4, [&] { zelto::predict(solver, x); });
 
   volatile float sink = 0.0f;
@@ -133,6 +137,8 @@ int main(int argc, char** argv) {
 
   std::string out = "{\"threads\": " + std::to_string(zelto::pool_thread_count()) +
                     ", \"step_ms\": " + std::to_string(fit_ms / static_cast<double>(iters)) +
+                    ", \"canonical_step_ms\": " +
+                    std::to_string(canonical_fit_ms / static_cast<double>(iters)) +
                     ", \"predict_ms\": " + std::to_string(predict_ms) +
                     ", \"read_ms\": " + std::to_string(read_ms) +
                     ", \"overhead_ms\": " + std::to_string(overhead_ms);

@@ -104,13 +104,13 @@ struct RowFoldOps : PassInput {
   }
 };
 
-// Rows whose errors one prediction call makes for the canonical trees: about 32 KiB of X, so
-// the rows are still in L1 when the trees read them again.
-constexpr std::size_t kWindowBytes = 32768;
+// Rows of X whose errors one prediction call makes for the canonical trees: about 8 KiB, and
+// at least two blocks of the kernel's, so the rows are still in L1 when the trees read them.
+constexpr std::size_t kWindowBytes = 8192;
 
 std::size_t window_rows(std::size_t m) noexcept {
   return std::clamp<std::size_t>(kWindowBytes / (sizeof(float) * std::max<std::size_t>(m, 1)),
-                                 kTreeRows, 4096);
+                                 kErrorBlock, 4096);
 }
 
 // Levels of the halving tree of `rows` rows above its nodes of at most kTreeRows rows.
@@ -128,8 +128,11 @@ class TreeLeaf {
   TreeLeaf(const PassInput& in, std::size_t first, std::size_t end)
       : in_(in),
         end_(end),
-        window_(FloatVec::uninitialized(std::min(window_rows(in.x.cols), end - first))),
-        levels_(FloatVec::uninitialized(levels_above_trees(end - first) * in.x.cols)) {}
+        window_rows_(std::min(window_rows(in.x.cols), end - first)),
+        window_(FloatVec::uninitialized(window_rows_ + kTreeRows)),
+        levels_(FloatVec::uninitialized(levels_above_trees(end - first) * in.x.cols)),
+        window_first_(first),
+        window_end_(first) {}
 
   // The raw sums of rows [lo, hi) into out (m floats), the right halves' into free and the
   // levels after it; returns the sum of the errors.
@@ -147,26 +150,32 @@ class TreeLeaf {
   float* levels() noexcept { return levels_.data(); }
 
  private:
-  // The errors of rows [lo, hi), predicting a new window from row lo when they are not all in
-  // the current one. Trees are visited in row order, so each row is predicted once.
+  // The errors of rows [lo, hi). Trees are visited in row order, lo never below the window's
+  // first row: when hi lies beyond the window, the errors from lo on (fewer than a tree's rows)
+  // move to its front and the next rows are predicted after them, so each row is predicted
+  // once, while the prediction requests the rows after them from memory.
   const float* errors(std::size_t lo, std::size_t hi) {
-    if (lo < window_first_ || hi > window_end_) {
-      const std::size_t rows = std::min(window_.size(), end_ - lo);
+    if (hi > window_end_) {
+      float* e = window_.data();
+      const std::size_t kept = window_end_ - lo;
+      for (std::size_t i = 0; i < kept; ++i) e[i] = e[lo - window_first_ + i];
+      const std::size_t rows = std::min(window_rows_, end_ - window_end_);
       const std::size_t m = in_.x.cols;
-      in_.k.predict_errors(in_.row(lo), rows, m, (in_.x.rows - lo) * m, in_.w.data(), in_.b,
-                           in_.y.data() + lo, window_.data());
+      in_.k.predict_errors(in_.row(window_end_), rows, m, (in_.x.rows - window_end_) * m,
+                           in_.w.data(), in_.b, in_.y.data() + window_end_, e + kept);
       window_first_ = lo;
-      window_end_ = lo + rows;
+      window_end_ += rows;
     }
     return window_.data() + (lo - window_first_);
   }
 
   const PassInput& in_;
   std::size_t end_;
+  std::size_t window_rows_;
   FloatVec window_;
   FloatVec levels_;
-  std::size_t window_first_ = 0;
-  std::size_t window_end_ = 0;
+  std::size_t window_first_;
+  std::size_t window_end_;
 };
 
 // The canonical grouping: each leaf of the pool's division is a node of the halving tree, and

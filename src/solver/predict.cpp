@@ -1,4 +1,5 @@
 // Predictions for every row of a matrix, a block of rows per kernel call.
+#include "core/canonical_nan.hpp"
 #include "parallel/parallel.hpp"
 #include "solver/index_error.hpp"
 #include "solver/solver.hpp"
@@ -23,6 +24,7 @@ FloatVec predict(const Solver& s, const Matrix& x) {
         if (first == end) return;
         if (s.weights.size() < m) index_out_of_bounds(s.weights.size(), s.weights.size());
         k.predict_rows(data + first * m, end - first, m, s.weights.data(), s.bias, out);
+        canonicalize_nans(out, end - first);
       },
       row_cost_ns(m));
 }

@@ -252,9 +252,14 @@ inline void predict_blocks(const Block (&blk)[N], const float* w, float b, const
     full = full && blk[i].rows == kRows;
   }
   const std::size_t span = N * kRows * m;
+  const bool ahead = next_len >= span;
   if (!full) {
-    predict_whole_columns<N, false, false>(blk, w, next, p);
-  } else if (next_len < span) {
+    if (ahead) {
+      predict_whole_columns<N, true, false>(blk, w, next, p);
+    } else {
+      predict_whole_columns<N, false, false>(blk, w, next, p);
+    }
+  } else if (!ahead) {
     predict_whole_columns<N, false, true>(blk, w, next, p);
   } else {
     predict_whole_columns<N, true, true>(blk, w, next, p);

@@ -59,8 +59,8 @@ struct SolverKernels {
   // kErrorBlock - 1 floats after e[rows - 1] must be readable.
   float (*leaf_from_errors)(const float* x, std::size_t rows, std::size_t m, const float* e,
                             float* a) noexcept;
-  // The halving trees of rows [0, rows), 1 <= rows <= kTreeRows: out_j over (e_i * x_ij) and
-  // the returned one over e_i; nothing is added onto +0.0.
+  // The halving trees of rows [0, rows), 1 <= rows <= kTreeRows, with e_i their errors:
+  // out_j over (e_i * x_ij) and the returned one over e_i; nothing is added onto +0.0.
   float (*tree_rows)(const float* x, std::size_t rows, std::size_t m, const float* e,
                      float* out) noexcept;
   // left_j <- left_j + right_j.

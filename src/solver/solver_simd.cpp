@@ -171,9 +171,12 @@ inline void for_each_predicted_block(const float* x, std::size_t rows, std::size
 // addition, as in the plain tree.
 template <std::size_t K>
 float tree_of_rows(const float* x, std::size_t m, const float* e, float* out) noexcept {
+  // Broadcast once: the stores to out could alias e as far as the compiler knows.
+  VecF ev[K];
+  for (std::size_t r = 0; r < K; ++r) ev[r] = splat(e[r]);
   std::size_t j = 0;
   for (; j + kLanes <= m; j += kLanes) {
-    store(out + j, halving_sum<0, K>([&](std::size_t r) { return splat(e[r]) * load(x + r * m + j); }));
+    store(out + j, halving_sum<0, K>([&](std::size_t r) { return ev[r] * load(x + r * m + j); }));
   }
   for (; j < m; ++j) out[j] = halving_sum<0, K>([&](std::size_t r) { return e[r] * x[r * m + j]; });
   return halving_sum<0, K>([&](std::size_t r) { return e[r]; });
