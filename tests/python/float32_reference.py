@@ -93,22 +93,36 @@ def predict(x, w, b):
     return p
 
 
-def one_thread_tree(n):
-    """The leaves of a range of n units on a one-thread pool, as a nested (left, right) tree.
+def division_tree(n, threads=1):
+    """The leaves of a range of n units divided for a pool of `threads` workers, as a nested
+    (left, right) tree: the division a run without take-overs makes, whichever worker runs what.
 
-    The top piece splits into two halves that count as taken over (budget 0); a taken-over piece
-    splits with budget max(1, b // 2), an untaken one only while its budget is positive; a piece
-    of one unit is always a leaf. So n >= 8 gives eight leaves (100 -> 50 -> 25 -> 12 + 13).
+    A piece of m >= 2 units splits when it is moved (only the two halves of the top piece are)
+    with budget max(T, b // 2), or when its budget b is positive with b // 2; a piece of one unit
+    is always a leaf. With T = 1, n >= 8 gives eight leaves (100 -> 50 -> 25 -> 12 + 13).
     """
-    def piece(begin, end, budget, moved):
+    def piece(begin, end, budget, moved, halves_moved):
         half = (end - begin) // 2
         if half >= 1 and (moved or budget > 0):
-            nxt = max(1, budget // 2) if moved else budget // 2
-            return (piece(begin, begin + half, nxt, False), piece(begin + half, end, nxt, False))
+            nxt = max(threads, budget // 2) if moved else budget // 2
+            return (piece(begin, begin + half, nxt, halves_moved, False),
+                    piece(begin + half, end, nxt, halves_moved, False))
         return (begin, end)
-    if n // 2 >= 1:
-        return (piece(0, n // 2, 0, True), piece(n // 2, n, 0, True))
-    return (0, n)
+    return piece(0, n, threads, False, True)
+
+
+def canonical_tree(n):
+    """The halving tree of n units down to single units: left piece floor(m / 2) units."""
+    def piece(begin, end):
+        if end - begin >= 2:
+            middle = begin + (end - begin) // 2
+            return (piece(begin, middle), piece(middle, end))
+        return (begin, end)
+    return piece(0, n)
+
+
+def grouping_tree(n, threads=1, canonical=False):
+    return canonical_tree(n) if canonical else division_tree(n, threads)
 
 
 def gradient(x, y, w, b, tree):
@@ -128,16 +142,16 @@ def gradient(x, y, w, b, tree):
     return la + ra, lb + rb
 
 
-def fit(x, y, lr, iters):
-    """Weights and bias after fit(x, y) on a one-thread pool (any pool when x has < 2 rows).
-    Raises IndexError where the module reports a short y."""
+def fit(x, y, lr, iters, threads=1, canonical=False):
+    """Weights and bias after fit(x, y) with its sums grouped by the division for a pool of
+    `threads` workers, or canonically. Raises IndexError where the module reports a short y."""
     x = np.asarray(x, dtype=np.float32)
     y, lr = f32_array(y), f32_array([lr])[0]
     n, m = x.shape
     w, b, n_f = np.zeros(m, dtype=np.float32), F32(0.0), F32(n)
     if iters > 0 and len(y) < n:
         raise IndexError(out_of_bounds(len(y)))
-    tree = one_thread_tree(n)
+    tree = grouping_tree(n, threads, canonical)
     with np.errstate(all="ignore"):
         for _ in range(iters):
             g, g_b = gradient(x, y, w, b, tree)
@@ -158,9 +172,9 @@ def heavy_term(x, iterations):
     return F32(x)
 
 
-def heavy(data, iterations):
-    """run_heavy_logic on a one-thread pool: leaves add their terms onto -0.0 in order, halves
-    combine as left + right."""
+def heavy(data, iterations, threads=1, canonical=False):
+    """run_heavy_logic grouped for a pool of `threads` workers, or canonically: leaves add their
+    terms onto -0.0 in order, halves combine as left + right."""
     terms = [heavy_term(x, iterations) for x in f32_array(data)]
 
     def walk(tree):
@@ -172,4 +186,4 @@ def heavy(data, iterations):
         return F32(walk(tree[0]) + walk(tree[1]))
 
     with np.errstate(all="ignore"):
-        return walk(one_thread_tree(len(terms)))
+        return walk(grouping_tree(len(terms), threads, canonical))

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import run_python
-from float32_reference import F32, heavy_term as term
+from float32_reference import F32, heavy
 from zelto_ml import run_heavy_logic
 
 
@@ -22,48 +22,6 @@ def same(expected, actual):
     if math.isnan(expected):
         return math.isnan(actual)
     return bits(expected) == bits(actual)
-
-
-def tree_sums(terms, threads):
-    """Every 32-bit sum the division of a pool of `threads` workers can produce.
-
-    A piece of m >= 2 units splits when it was taken over by another worker (new budget
-    max(T, b // 2)) or its budget b is positive (new budget b // 2); its left half stays with the
-    splitting worker, its right half may be taken over when T > 1. Leaves add their terms to -0.0
-    in index order; pieces combine as left + right. Sums are kept as bit patterns so NaN and
-    -0.0 compare exactly.
-    """
-    memo = {}
-
-    def leaf(begin, end):
-        acc = F32(-0.0)
-        for t in terms[begin:end]:
-            acc = F32(acc + t)
-        return acc
-
-    def piece(begin, end, budget, moved):
-        key = (begin, end, budget, moved)
-        if key not in memo:
-            half = (end - begin) // 2
-            if half >= 1 and (moved or budget > 0):
-                nxt = max(threads, budget // 2) if moved else budget // 2
-                mid = begin + half
-                lefts = piece(begin, mid, nxt, False)
-                rights = dict(piece(mid, end, nxt, False))
-                if threads > 1:
-                    rights.update(piece(mid, end, nxt, True))
-                memo[key] = {bits(s): s for s in (F32(a + b) for a in lefts.values()
-                                                  for b in rights.values())}
-            else:
-                s = leaf(begin, end)
-                memo[key] = {bits(s): s}
-        return memo[key]
-
-    n = len(terms)
-    if n < 2:
-        return {bits(leaf(0, n))}
-    halves = (piece(0, n // 2, threads // 2, True), piece(n // 2, n, threads // 2, True))
-    return {bits(F32(a + b)) for a in halves[0].values() for b in halves[1].values()}
 
 
 def sample(n, seed):
@@ -106,25 +64,15 @@ def test_finite_data_bounds(data, iterations):
         assert 0.5998 * m < result < 1.5575 * m
 
 
-@pytest.mark.parametrize("iterations", [0, 3])
-def test_single_thread_pool_grouping(pool_run, iterations):
-    lengths = [1, 2, 3, 7, 100, 1001]
-    datasets = [sample(n, n) for n in lengths]
-    out = results_in_pool(pool_run, 1, datasets, iterations, calls=2)
-    for data, (first, second) in zip(datasets, out):
-        assert first == second, "a one-thread pool must repeat its grouping"
-        expected = tree_sums([term(x, iterations) for x in data], 1)
-        assert len(expected) == 1
-        assert bits(float.fromhex(first)) in expected, (len(data), first)
-
-
-def test_two_thread_pool_grouping_is_a_division(pool_run):
-    datasets = [sample(n, 100 + n) for n in (2, 37, 100, 1000)]
-    out = results_in_pool(pool_run, 2, datasets, 0, calls=20)
+@pytest.mark.parametrize("threads, iterations", [(1, 0), (1, 3), (2, 0), (3, 1), (7, 0)])
+def test_pool_grouping_is_its_division_on_every_call(pool_run, threads, iterations):
+    """Each pool size groups the sum by the division a run without take-overs makes, call after
+    call, whichever worker runs which piece."""
+    datasets = [sample(n, 100 + n) for n in (1, 2, 3, 7, 37, 100, 1001)]
+    out = results_in_pool(pool_run, threads, datasets, iterations, calls=20)
     for data, results in zip(datasets, out):
-        expected = tree_sums([term(x, 0) for x in data], 2)
-        for result in results:
-            assert bits(float.fromhex(result)) in expected, (len(data), result)
+        want = float(heavy(data, iterations, threads)).hex()
+        assert set(results) == {want}, (threads, len(data))
 
 
 def results_in_pool(pool_run, threads, datasets, iterations, calls):
