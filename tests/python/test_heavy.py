@@ -148,3 +148,14 @@ def test_library_bits_whichever_library_build(tunables):
     assert proc.returncode == 0, proc.stderr
     for got, want in json.loads(proc.stdout.strip().splitlines()[-1]):
         assert got == want
+
+
+@pytest.mark.parametrize("n", [1, 3, 1000, 100_000])
+def test_nan_sum_is_the_canonical_nan(n):
+    """On the calling thread (a few elements) and on the pool alike, a NaN sum is 0x7fc00000,
+    whatever payloads and signs the NaNs in the data carry."""
+    data = np.full(n, 0.5, dtype=np.float32)
+    data[0] = np.uint32(0xFFC0ABCD).view(np.float32)
+    data[-1] = np.uint32(0x7FC01234).view(np.float32)
+    for iterations in (0, 1):
+        assert bits(run_heavy_logic(data, iterations)) == 0x7FC00000

@@ -113,3 +113,31 @@ def test_solver_stays_usable_after_a_failure(bad_call):
         bad_call(s)
     s.fit(matrix(X22), [1.0, 2.0])
     assert s.predict(matrix(X22)) == [7.5, 16.0]
+
+
+def nan_with(payload, sign=0):
+    return float(np.uint32(0x7FC00000 | sign | payload).view(np.float32))
+
+
+@pytest.mark.parametrize("k", [1, 7, 8, 9, 16, 17, 40])
+def test_nan_results_are_the_canonical_nan(k):
+    """Whichever operands carry NaNs with which payloads, every NaN that fit and predict compute
+    is 0x7fc00000, on every kernel variant and at every position in a row or block."""
+    x = np.full((19, k), 0.5, dtype=np.float32)
+    x[3, 0] = nan_with(0xAAAA)
+    x[3, -1] = nan_with(0xBBBB, 0x80000000)
+    x[18, k // 2] = nan_with(0x1234)
+    y = np.ones(19, dtype=np.float32)
+    y[0], y[-1] = nan_with(0x5555), nan_with(0x6666, 0x80000000)
+    s = ZeltoSolver(0.1, 2)
+    s.fit(matrix(x), y.tolist())
+    probe = np.vstack([x, np.ones((1, k), np.float32)])
+    out = np.float32(s.predict(matrix(probe)))
+    assert np.isnan(out).all()
+    assert set(out.view(np.uint32).tolist()) == {0x7FC00000}
+    clean = ZeltoSolver(0.1, 0)
+    clean.fit(matrix(np.zeros((1, k))), [0.0])
+    out = np.float32(clean.predict(matrix(x)))
+    nan = np.isnan(out)
+    assert nan[[3, 18]].all() and nan.sum() == 2
+    assert set(out[nan].view(np.uint32).tolist()) == {0x7FC00000}
