@@ -238,3 +238,34 @@ TEST(SolverPredict, UsesOnlyTheLeadingWeightsAndAcceptsEmptyMatrices) {
 
 }  // namespace
 }  // namespace zelto
+
+namespace zelto {
+namespace {
+
+int g_fit_checks = 0;
+
+void stop_at_third_check() {
+  if (++g_fit_checks == 3) throw std::runtime_error("stop");
+}
+
+// A fit stopped by its interrupt check holds the parameters of its last completed step: those of
+// a fit of fewer steps, exactly.
+TEST(SolverFit, InterruptedFitHoldsTheLastCompletedStep) {
+  const std::size_t n = 100000, m = 8;
+  const auto data = solver_reference::random_floats(n * m, 3, 0.0);
+  const auto y = solver_reference::random_floats(n, 4, 0.0);
+  const Matrix x = matrix(data, n, m);
+  Solver s{FloatVec(), 0.0f, 0.01f, 1000};
+  g_fit_checks = 0;
+  EXPECT_THROW(fit(s, x, vec(y), stop_at_third_check), std::runtime_error);
+  bool matched = false;
+  for (std::uint64_t k = 1; k < 1000 && !matched; ++k) {
+    Solver shorter{FloatVec(), 0.0f, 0.01f, k};
+    fit(shorter, x, vec(y));
+    matched = values(shorter.weights) == values(s.weights) && shorter.bias == s.bias;
+  }
+  EXPECT_TRUE(matched);
+}
+
+}  // namespace
+}  // namespace zelto
