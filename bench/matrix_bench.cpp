@@ -16,6 +16,7 @@
 #include "matrix/matmul.hpp"
 #include "matrix/matrix_kernels.hpp"
 #include "parallel/parallel.hpp"
+#include "per_unit_loops.hpp"
 
 using zelto::bench::median_ms;
 

@@ -11,6 +11,7 @@
 
 #include "bench_support.hpp"
 #include "parallel/parallel.hpp"
+#include "per_unit_loops.hpp"
 
 namespace {
 

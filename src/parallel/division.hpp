@@ -10,8 +10,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "parallel/join.hpp"
 #include "parallel/pool.hpp"
@@ -54,22 +54,23 @@ struct OperationStopped {};
 // skipped.
 template <class Leaf, class Combine>
 struct Division {
+  using Result = std::invoke_result_t<Leaf&, std::size_t, std::size_t>;
+
   Leaf& leaf;
   Combine& combine;
   std::size_t threads;
   std::size_t local_units = 0;
   std::atomic<bool> stopping{false};
 
-  // Runs [begin, end) with everything below it on this thread, as a run in which no piece is
-  // taken over. halves_moved: the piece's halves count as moved (the top piece of an operation
-  // submitted from outside the pool).
-  template <class R>
-  R here(std::size_t begin, std::size_t end, std::size_t budget, bool moved, bool halves_moved) {
+  // Runs [begin, end) and its whole subtree on this thread, offering no piece to other workers.
+  // halves_moved: the piece's halves count as moved (the top piece of an operation).
+  Result run_locally(std::size_t begin, std::size_t end, std::size_t budget, bool moved,
+                     bool halves_moved) {
     std::size_t next = 0;
     if (!split_budget(end - begin, budget, moved, threads, next)) return leaf(begin, end);
     const std::size_t middle = begin + (end - begin) / 2;
-    R left = here<R>(begin, middle, next, halves_moved, false);
-    R right = here<R>(middle, end, next, halves_moved, false);
+    Result left = run_locally(begin, middle, next, halves_moved, false);
+    Result right = run_locally(middle, end, next, halves_moved, false);
     return combine(std::move(left), std::move(right));
   }
 };
@@ -82,7 +83,7 @@ R run_piece(Worker& worker, D& division, std::size_t begin, std::size_t end, std
   // Relaxed: a piece that misses a stop just runs; the caller waits for it either way.
   if (division.stopping.load(std::memory_order_relaxed)) throw OperationStopped{};
   if (end - begin <= division.local_units) {
-    return division.template here<R>(begin, end, budget, moved, halves_moved);
+    return division.run_locally(begin, end, budget, moved, halves_moved);
   }
   std::size_t next = 0;
   if (!split_budget(end - begin, budget, moved, division.threads, next)) {
@@ -103,10 +104,4 @@ R run_piece(Worker& worker, D& division, std::size_t begin, std::size_t end, std
 }
 
 }  // namespace detail
-
-// The leaves [begin, end) of a division of n units for T threads in which no piece is taken
-// over, submitted from outside the pool.
-std::vector<std::pair<std::size_t, std::size_t>> no_steal_leaves(std::size_t n,
-                                                                  std::size_t threads);
-
 }  // namespace zelto

@@ -48,10 +48,10 @@ struct FoldDivision {
     return left;
   }
 
-  // Runs [begin, end) whole on this thread, as a run in which no piece is taken over, with one
-  // accumulator per level of its subtree.
-  template <class R>
-  Acc here(std::size_t begin, std::size_t end, std::size_t budget, bool moved, bool halves_moved) {
+  // Runs [begin, end) and its whole subtree on this thread, offering no piece to other workers,
+  // with one accumulator per level of the subtree.
+  Acc run_locally(std::size_t begin, std::size_t end, std::size_t budget, bool moved,
+                  bool halves_moved) {
     const std::size_t units = end - begin;
     const std::size_t depth = units < 2 ? 0 : std::bit_width(units - 1);
     std::vector<Acc> slots;
@@ -59,9 +59,9 @@ struct FoldDivision {
     for (std::size_t d = 0; d <= depth; ++d) slots.push_back(ops.identity());
     if constexpr (requires { ops.local(begin, end); }) {
       auto folder = ops.local(start + begin, start + end);
-      fold_here(folder, slots.data(), begin, end, budget, moved, halves_moved);
+      fold_locally(folder, slots.data(), begin, end, budget, moved, halves_moved);
     } else {
-      fold_here(ops, slots.data(), begin, end, budget, moved, halves_moved);
+      fold_locally(ops, slots.data(), begin, end, budget, moved, halves_moved);
     }
     return std::move(slots[0]);
   }
@@ -69,7 +69,7 @@ struct FoldDivision {
  private:
   // The result of [begin, end) into slot[0], using the slots above it for right halves.
   template <class Folder>
-  void fold_here(Folder& folder, Acc* slot, std::size_t begin, std::size_t end,
+  void fold_locally(Folder& folder, Acc* slot, std::size_t begin, std::size_t end,
                  std::size_t budget, bool moved, bool halves_moved) {
     std::size_t next = 0;
     if (!split_budget(end - begin, budget, moved, threads, next)) {
@@ -77,8 +77,8 @@ struct FoldDivision {
       return;
     }
     const std::size_t middle = begin + (end - begin) / 2;
-    fold_here(folder, slot, begin, middle, next, halves_moved, false);
-    fold_here(folder, slot + 1, middle, end, next, halves_moved, false);
+    fold_locally(folder, slot, begin, middle, next, halves_moved, false);
+    fold_locally(folder, slot + 1, middle, end, next, halves_moved, false);
     ops.reduce_into(slot[0], slot[1]);
   }
 };

@@ -12,8 +12,8 @@
 // sums also take an interrupt check, asked while the calling thread waits for the workers
 // (core/interrupt.hpp).
 //
-// The *_leaves variants hand a kernel a whole leaf at once (same division, same per-unit
-// results), so it can process several rows or elements per call.
+// Each loop hands its kernel a whole leaf at once, so the kernel can process several rows or
+// elements per call; tests/cpp/per_unit_loops.hpp has the per-unit forms the tests use.
 #pragma once
 
 #include <bit>
@@ -81,10 +81,10 @@ R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division,
   Worker* worker = WorkerPool::current_worker();
   if (worker != nullptr && &worker->pool() == &pool) {
     // A nested operation: a fork-join on this worker, divided as if submitted from outside.
-    if (small) return division.template here<R>(0, n, division.threads, false, true);
+    if (small) return division.run_locally(0, n, division.threads, false, true);
     return run_piece<R>(*worker, division, 0, n, division.threads, false, true);
   }
-  if (n < 2 || small) return division.template here<R>(0, n, division.threads, false, true);
+  if (n < 2 || small) return division.run_locally(0, n, division.threads, false, true);
   SubmittedJob<R, D> job(division, n);
   pool.inject(&job);
   return job.wait(interrupt);
@@ -142,9 +142,6 @@ void run_writing(std::size_t units, double ns_per_unit, Write write) {
 
 }  // namespace detail
 
-// Each loop below comes in two forms: the *_leaves form holds the division, and the per-unit
-// form is the same loop with a leaf that visits its units one at a time in increasing order.
-
 // As parallel_map, with leaf(const float* in, float* out, count) writing a whole leaf.
 template <class Leaf>
 FloatVec parallel_map_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit) {
@@ -155,17 +152,6 @@ FloatVec parallel_map_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit
     leaf(src + begin, dst + begin, end - begin);
   });
   return out;
-}
-
-// out[i] = f(in[i]) for every element.
-template <class F>
-FloatVec parallel_map(const FloatVec& in, F&& f, double ns_per_unit) {
-  return parallel_map_leaves(
-      in,
-      [&](const float* src, float* dst, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) dst[i] = f(src[i]);
-      },
-      ns_per_unit);
 }
 
 // As parallel_map_chunks, with leaf(first_chunk, end_chunk, out) writing out[0 .. end-first).
@@ -179,22 +165,6 @@ FloatVec parallel_map_chunks_leaves(const FloatVec& in, std::size_t chunk, Leaf&
     leaf(begin, end, dst + begin);
   });
   return out;
-}
-
-// One value per chunk: out[k] = f(chunk_pointer, chunk_length) for chunk k.
-template <class F>
-FloatVec parallel_map_chunks(const FloatVec& in, std::size_t chunk, F&& f, double ns_per_unit) {
-  const float* src = in.data();
-  const std::size_t length = in.size();
-  return parallel_map_chunks_leaves(
-      in, chunk,
-      [&](std::size_t begin, std::size_t end, float* dst) {
-        for (std::size_t k = begin; k < end; ++k) {
-          const std::size_t first = k * chunk;
-          dst[k - begin] = f(src + first, length - first < chunk ? length - first : chunk);
-        }
-      },
-      ns_per_unit);
 }
 
 // As parallel_for_each_chunk_mut, with leaf(first_chunk, end_chunk) writing those chunks.
@@ -212,22 +182,6 @@ void parallel_for_each_chunk_mut_leaves(FloatVec& out, std::size_t chunk, Leaf&&
       [](std::size_t, std::size_t) { return std::size_t{0}; }, Units::independent);
 }
 
-// g(chunk_index, chunk_pointer, chunk_length) for every chunk of out, each by one work item.
-template <class G>
-void parallel_for_each_chunk_mut(FloatVec& out, std::size_t chunk, G&& g, double ns_per_unit) {
-  float* dst = out.data();
-  const std::size_t length = out.size();
-  parallel_for_each_chunk_mut_leaves(
-      out, chunk,
-      [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-          const std::size_t first = k * chunk;
-          g(k, dst + first, length - first < chunk ? length - first : chunk);
-        }
-      },
-      ns_per_unit);
-}
-
 // As parallel_fold_reduce, with the accumulators combined in place by ops (see FoldDivision):
 // ops.leaf(acc, first_index, end_index) makes a whole leaf's result.
 template <class Ops>
@@ -239,29 +193,6 @@ auto parallel_fold_reduce_leaves(std::size_t start, std::size_t end, Ops& ops, d
   return detail::run_division<Acc>(pool, end - start, ns_per_unit, division, interrupt);
 }
 
-// Folds the indices [start, end): each leaf folds into identity() in increasing order and then
-// passes once through reduce(identity(), folded); pieces combine as reduce(left, right).
-template <class Identity, class Fold, class Reduce>
-auto parallel_fold_reduce(std::size_t start, std::size_t end, Identity&& identity, Fold&& fold,
-                          Reduce&& reduce, double ns_per_unit) {
-  using Acc = decltype(identity());
-  struct ByValue {
-    Identity& identity_fn;
-    Fold& fold_fn;
-    Reduce& reduce_fn;
-    Acc identity() { return identity_fn(); }
-    void leaf(Acc& acc, std::size_t first, std::size_t stop) {
-      acc = identity_fn();
-      for (std::size_t i = first; i < stop; ++i) acc = fold_fn(std::move(acc), i);
-      acc = reduce_fn(identity_fn(), std::move(acc));
-    }
-    void reduce_into(Acc& left, Acc& right) {
-      left = reduce_fn(std::move(left), std::move(right));
-    }
-  } ops{identity, fold, reduce};
-  return parallel_fold_reduce_leaves(start, end, ops, ns_per_unit);
-}
-
 // As parallel_map_sum, with leaf(const float* in, count, -0.0f) returning the leaf's sum.
 template <class Leaf>
 float parallel_map_sum_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit,
@@ -271,19 +202,6 @@ float parallel_map_sum_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_uni
       in.size(), ns_per_unit,
       [&](std::size_t begin, std::size_t end) { return leaf(src + begin, end - begin, -0.0f); },
       [](float left, float right) { return left + right; }, Units::combined, interrupt);
-}
-
-// Sum of f(in[i]): each leaf starts at -0.0 and adds its terms in index order; pieces add
-// as left + right. An empty input gives -0.0.
-template <class F>
-float parallel_map_sum(const FloatVec& in, F&& f, double ns_per_unit) {
-  return parallel_map_sum_leaves(
-      in,
-      [&](const float* src, std::size_t count, float acc) {
-        for (std::size_t i = 0; i < count; ++i) acc = acc + f(src[i]);
-        return acc;
-      },
-      ns_per_unit);
 }
 
 }  // namespace zelto

@@ -12,6 +12,7 @@
 
 #include "parallel/parallel.hpp"
 #include "parallel/pool.hpp"
+#include "per_unit_loops.hpp"
 
 namespace zelto::testing_support {
 
