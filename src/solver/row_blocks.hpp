@@ -15,12 +15,9 @@
 
 namespace zelto::ZELTO_ISA::row_blocks {
 
-// Rows per block, one per lane of a RowVec: at most eight, also where 512-bit registers exist.
-// Measured on AMD Zen 4 (family 0x19), where 512-bit operations run as two 256-bit halves,
-// against the kernels' two eight-row blocks side by side: two sixteen-row blocks give no gain
-// on rows already in L2 at 32 and 64 columns and take 2.8x as long at 512 columns, where 32
-// rows 2 KiB apart fall into the same two L1 sets and overflow their 8 ways; one sixteen-row
-// block takes 1.0-1.7x as long, its single chain of additions setting the pace.
+// Rows per block, one per lane of a RowVec: at most eight, also where 512-bit registers exist,
+// since sixteen-row blocks overflow the L1 sets that rows 2 KiB apart share
+// (bench/solver_step.md).
 constexpr std::size_t kRowBytes = ZELTO_VEC_BYTES < 32 ? ZELTO_VEC_BYTES : 32;
 constexpr std::size_t kRows = kRowBytes / sizeof(float);
 typedef float RowVec __attribute__((vector_size(kRowBytes)));
@@ -186,13 +183,8 @@ inline RowVec load_rows(const float* p, std::size_t count) noexcept {
 }
 
 // How far ahead of the block group being computed its reads are requested (into L2): at least
-// kPrefetchBlocks blocks and at least kPrefetchBytes. Measured on Zen 4 against the previous 4
-// blocks into L1 (4 KiB ahead at 32 columns, 8 at 64): from memory (10^6 x 32, one thread) the
-// gradient pass takes 4.6-6.4 ms instead of 7.4-9.8, too few lines having been in flight to
-// cover memory's latency; at 100,000 x 64 (rows mostly in the L3) a fit step gains (0.9-1.4 ms
-// against 1.2-2.6) though the prediction alone loses (0.8-1.2 against 0.5-0.8), and requests
-// into L1 16 KiB ahead lose from memory. At 512 columns 4 blocks are 64 KiB; 8 or 16 gained
-// nothing there.
+// kPrefetchBlocks blocks and at least kPrefetchBytes, enough lines in flight to cover memory's
+// latency (bench/solver_step.md).
 constexpr std::size_t kPrefetchBlocks = 4;
 constexpr std::size_t kPrefetchBytes = 16384;
 

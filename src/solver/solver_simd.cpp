@@ -50,54 +50,55 @@ inline void fold_full(VecF (&acc)[V], const float* x, std::size_t m, RowVec e,
   (fold_row<V>(acc, x + R * m, lane<R>(e, lanes)), ...);
 }
 
-// Where a block's sums come from and go to: fresh sums start at +0.0 without reading a; sealed
-// ones are added onto +0.0 when finished, as reduce(identity(), sums) does, before the store.
-struct Ends {
-  bool fresh = false;
-  bool seal = false;
+// Where a block lies in its leaf: the first block's sums start at +0.0 without reading a; the
+// last one's are added onto +0.0 when finished, as reduce(identity(), sums) does, before the
+// store.
+struct BlockInLeaf {
+  bool first = false;
+  bool last = false;
 };
 
 // a_j <- (e_r * x_rj) + a_j for the V vectors of columns at a, rows ascending; x points at the
 // same columns of the block's first row, lane r of e is row r's error.
-template <std::size_t V, Ends kEnds>
+template <std::size_t V, BlockInLeaf kPlace>
 inline void fold_columns(const float* x, std::size_t rows, std::size_t m, RowVec e,
                          float* a) noexcept {
   VecF acc[V];
-  for (std::size_t k = 0; k < V; ++k) acc[k] = kEnds.fresh ? VecF{} : load(a + k * kLanes);
+  for (std::size_t k = 0; k < V; ++k) acc[k] = kPlace.first ? VecF{} : load(a + k * kLanes);
   if (rows == kRows) {
     fold_full<V>(acc, x, m, e, std::make_index_sequence<kRows>{});
   } else {
     for (std::size_t r = 0; r < rows; ++r) fold_row<V>(acc, x + r * m, splat(e[r]));
   }
-  for (std::size_t k = 0; k < V; ++k) store(a + k * kLanes, kEnds.seal ? VecF{} + acc[k] : acc[k]);
+  for (std::size_t k = 0; k < V; ++k) store(a + k * kLanes, kPlace.last ? VecF{} + acc[k] : acc[k]);
 }
 
 // Folds fewer than kAccVectors vectors of columns by unrolling to their exact count.
-template <std::size_t V, Ends kEnds>
+template <std::size_t V, BlockInLeaf kPlace>
 inline void fold_column_rest(std::size_t vectors, const float* x, std::size_t rows, std::size_t m,
                              RowVec e, float* a) noexcept {
   if constexpr (V > 0) {
     if (vectors == V) {
-      fold_columns<V, kEnds>(x, rows, m, e, a);
+      fold_columns<V, kPlace>(x, rows, m, e, a);
     } else {
-      fold_column_rest<V - 1, kEnds>(vectors, x, rows, m, e, a);
+      fold_column_rest<V - 1, kPlace>(vectors, x, rows, m, e, a);
     }
   }
 }
 
 // a_j <- (e_r * x_rj) + a_j for every column j, rows ascending within each column.
-template <Ends kEnds = Ends{}>
+template <BlockInLeaf kPlace = BlockInLeaf{}>
 inline void fold_block(const Block& blk, RowVec e, float* a) noexcept {
   std::size_t j = 0;
   for (; j + kAccVectors * kLanes <= blk.m; j += kAccVectors * kLanes) {
-    fold_columns<kAccVectors, kEnds>(blk.x + j, blk.rows, blk.m, e, a + j);
+    fold_columns<kAccVectors, kPlace>(blk.x + j, blk.rows, blk.m, e, a + j);
   }
   const std::size_t vectors = (blk.m - j) / kLanes;
-  fold_column_rest<kAccVectors - 1, kEnds>(vectors, blk.x + j, blk.rows, blk.m, e, a + j);
+  fold_column_rest<kAccVectors - 1, kPlace>(vectors, blk.x + j, blk.rows, blk.m, e, a + j);
   for (j += vectors * kLanes; j < blk.m; ++j) {
-    float aj = kEnds.fresh ? 0.0f : a[j];
+    float aj = kPlace.first ? 0.0f : a[j];
     for (std::size_t r = 0; r < blk.rows; ++r) aj = e[r] * blk.x[r * blk.m + j] + aj;
-    a[j] = kEnds.seal ? 0.0f + aj : aj;
+    a[j] = kPlace.last ? 0.0f + aj : aj;
   }
 }
 
@@ -110,21 +111,20 @@ inline float sum_lanes(float a_b, RowVec e, std::index_sequence<R...>) noexcept 
 
 // Folds a block's rows, lane r of e holding row r's error: a_b <- a_b + e_r over the rows in
 // order, a_j <- (e_r * x_rj) + a_j. Returns the new a_b (not sealed).
-template <Ends kEnds = Ends{}>
+template <BlockInLeaf kPlace = BlockInLeaf{}>
 inline float fold_errors(const Block& blk, RowVec e, float* a, float a_b) noexcept {
   if (blk.rows == kRows) {
     a_b = sum_lanes(a_b, e, std::make_index_sequence<kRows>{});
   } else {
     for (std::size_t r = 0; r < blk.rows; ++r) a_b = a_b + e[r];
   }
-  fold_block<kEnds>(blk, e, a);
+  fold_block<kPlace>(blk, e, a);
   return a_b;
 }
 
-// Full blocks predicted side by side: two independent chains of additions. Measured on Zen 4
-// with rows in L2: one block alone takes 1.2x as long (the chain's latency sets the pace);
-// three or four take 2-3x as long at 512 columns, where 24-32 rows 2 KiB apart overflow the
-// 8 ways of the two L1 sets they share, and gain nothing at 32 and 64 columns.
+// Full blocks predicted side by side: two independent chains of additions, so the latency of one
+// sum's additions no longer sets the pace; more overflow the L1 at 512 columns
+// (bench/solver_step.md).
 constexpr std::size_t kBlocksInFlight = 2;
 
 // Calls step(first_row, blocks, next, next_len) over the rows in order: kBlocksInFlight blocks
@@ -250,11 +250,11 @@ float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const fl
     const bool first = i0 == 0;
     const bool last = i0 + kRows >= rows;
     if (first && last) {
-      a_b = fold_errors<Ends{true, true}>(blk, ev, a, a_b);
+      a_b = fold_errors<BlockInLeaf{true, true}>(blk, ev, a, a_b);
     } else if (first) {
-      a_b = fold_errors<Ends{true, false}>(blk, ev, a, a_b);
+      a_b = fold_errors<BlockInLeaf{true, false}>(blk, ev, a, a_b);
     } else if (last) {
-      a_b = fold_errors<Ends{false, true}>(blk, ev, a, a_b);
+      a_b = fold_errors<BlockInLeaf{false, true}>(blk, ev, a, a_b);
     } else {
       a_b = fold_errors(blk, ev, a, a_b);
     }
