@@ -2,6 +2,7 @@
 // them. Every variant gives each output exactly the operation sequence of the plain row loop:
 //   prediction of row i:  p <- b; p <- p + (w_j * x_ij) for j ascending
 //   gradient of row i:    e <- p - y_i; a_j <- (e * x_ij) + a_j for every j; a_b <- a_b + e
+//   canonical trees:      the halving tree of rows over (e_i * x_ij) and over e_i
 // so all variants agree bit for bit; only their speed differs.
 #pragma once
 

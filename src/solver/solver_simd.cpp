@@ -4,8 +4,10 @@
 // at a time of those rows are transposed in registers, so lane r of a column vector holds
 // x[r][j] and each lane adds its own row's products in ascending j, exactly like the plain loop.
 // The gradient then walks the same block of rows (still in L1) in ascending order, updating the
-// accumulator a full register of columns at a time. Every lane-wise operation is one IEEE
-// single-precision operation, so each output sees the plain loop's operation sequence.
+// accumulator a full register of columns at a time; or, for the canonical grouping, sums up to
+// kTreeRows rows' products as their halving tree, unrolled, a register of columns at a time.
+// Every lane-wise operation is one IEEE single-precision operation, so each output sees the
+// plain loop's operation sequence.
 #include <algorithm>
 #include <array>
 #include <cstring>
