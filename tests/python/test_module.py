@@ -34,6 +34,8 @@ def test_class_identity(cls, name):
     with pytest.raises(TypeError):
         type("Derived", (cls,), {})
     instance = ZeltoMatrix([1.0], 1, 1) if cls is ZeltoMatrix else ZeltoSolver(0.1, 1)
+    assert repr(instance) == ("ZeltoMatrix(rows=1, cols=1)" if cls is ZeltoMatrix else
+                              "ZeltoSolver(lr=0.1, iters=1, canonical=False, weights=0)")
     assert not hasattr(instance, "__dict__")
     with pytest.raises(TypeError):
         __import__("weakref").ref(instance)
