@@ -38,7 +38,7 @@ CHILD = textwrap.dedent("""
     print(json.dumps([len(weights), all(w != 0.0 and abs(w) < 1e3 for w in weights)]), flush=True)
     print("start", flush=True)
     try:
-        run_heavy_logic(np.ones(10**5, np.float32), 10**6)
+        run_heavy_logic(np.ones(10**6, np.float32), 10**5)
     except Stop as error:
         print(error, flush=True)
     s = ZeltoSolver(0.5, 1)
