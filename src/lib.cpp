@@ -58,7 +58,8 @@ PyRef reduce_to(PyObject* self, PyRef state) {
 
 // A new str of UTF-8 text.
 PyRef to_str(const std::string& text) {
-  PyRef str = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyRef str = PyRef::steal(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!str) throw fetch_pending();
   return str;
 }
@@ -197,8 +198,8 @@ PyMethodDef kMatrixMethods[] = {
     {"shape", as_cfunction(matrix_shape), METH_NOARGS, "shape($self)\n--\n\n"},
     {"to_list", as_cfunction(matrix_to_list), METH_NOARGS, "to_list($self)\n--\n\n"},
     {"__reduce__", as_cfunction(matrix_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_from_state", as_cfunction(matrix_from_state_entry), METH_CLASS | METH_VARARGS | METH_KEYWORDS,
-     "_from_state($type, state)\n--\n\n"},
+    {"_from_state", as_cfunction(matrix_from_state_entry),
+     METH_CLASS | METH_VARARGS | METH_KEYWORDS, "_from_state($type, state)\n--\n\n"},
     {"__copy__", as_cfunction(matrix_copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
     {"__deepcopy__", as_cfunction(matrix_copy), METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -296,12 +297,14 @@ PyObject* solver_gradient_sums(PyObject* self, PyObject* args, PyObject* kwargs)
     const Matrix& matrix = x.get();
     const std::size_t weights = solver.get().weights.size();
     if (weights != matrix.cols) {
-      throw PyError(value_error_class, msg::fill(msg::kWeightsMismatch,
-                                                 {std::to_string(matrix.cols), std::to_string(weights)}));
+      throw PyError(value_error_class,
+                    msg::fill(msg::kWeightsMismatch,
+                              {std::to_string(matrix.cols), std::to_string(weights)}));
     }
     if (y.size() < matrix.rows) {
-      throw PyError(value_error_class, msg::fill(msg::kTooFewTargets,
-                                                 {std::to_string(y.size()), std::to_string(matrix.rows)}));
+      throw PyError(value_error_class,
+                    msg::fill(msg::kTooFewTargets,
+                              {std::to_string(y.size()), std::to_string(matrix.rows)}));
     }
     zelto::GradientSums sums = zelto::gradient_sums(solver.get(), matrix, y);
     return to_pair(new_matrix_object(Matrix{std::move(sums.g), matrix.cols, 1}),
@@ -382,7 +385,8 @@ PyObject* solver_lr(PyObject* self, void*) noexcept {
 
 PyObject* solver_iters(PyObject* self, void*) noexcept {
   return call_in_frame([&] {
-    PyRef iters = PyRef::steal(PyLong_FromUnsignedLongLong(checked_instance<Solver>(self)->record.iters));
+    const std::uint64_t value = checked_instance<Solver>(self)->record.iters;
+    PyRef iters = PyRef::steal(PyLong_FromUnsignedLongLong(value));
     if (!iters) throw fetch_pending();
     return iters;
   });
@@ -434,8 +438,8 @@ PyMethodDef kSolverMethods[] = {
     {"set_weights", as_cfunction(solver_set_weights), METH_VARARGS | METH_KEYWORDS,
      "set_weights($self, weights, bias)\n--\n\n"},
     {"__reduce__", as_cfunction(solver_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_from_state", as_cfunction(solver_from_state_entry), METH_CLASS | METH_VARARGS | METH_KEYWORDS,
-     "_from_state($type, state)\n--\n\n"},
+    {"_from_state", as_cfunction(solver_from_state_entry),
+     METH_CLASS | METH_VARARGS | METH_KEYWORDS, "_from_state($type, state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

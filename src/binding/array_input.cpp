@@ -195,7 +195,8 @@ std::optional<FloatVec> cast_axes(ElementType type, const std::byte* first,
   for (const Axis& axis : axes) {
     if (__builtin_mul_overflow(total, axis.count, &total)) return std::nullopt;
     if (axis.count == 1) continue;
-    if (!runs.empty() && runs.back().stride == static_cast<std::ptrdiff_t>(axis.count) * axis.stride) {
+    const std::ptrdiff_t span = static_cast<std::ptrdiff_t>(axis.count) * axis.stride;
+    if (!runs.empty() && runs.back().stride == span) {
       runs.back() = {runs.back().count * axis.count, axis.stride};
     } else {
       runs.push_back(axis);

@@ -35,7 +35,8 @@ inline constexpr char kSolverRepr[] = "ZeltoSolver(lr={}, iters={}, canonical={}
 
 // Pickled states.
 inline constexpr char kStateWrongKind[] = "not a {} state (it does not begin with b'{}')";
-inline constexpr char kStateTruncated[] = "{} state is truncated: {} bytes, its header alone takes {}";
+inline constexpr char kStateTruncated[] =
+    "{} state is truncated: {} bytes, its header alone takes {}";
 inline constexpr char kStateVersion[] =
     "{} state version {} is not supported (this build reads version {})";
 inline constexpr char kStateMatrixSize[] =

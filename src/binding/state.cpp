@@ -47,7 +47,9 @@ void put_floats(std::byte* at, const float* values, std::size_t count) {
   if constexpr (std::endian::native == std::endian::little) {
     if (count != 0) std::memcpy(at, values, count * sizeof(float));
   } else {
-    for (std::size_t i = 0; i < count; ++i) put(at + 4 * i, std::bit_cast<std::uint32_t>(values[i]));
+    for (std::size_t i = 0; i < count; ++i) {
+      put(at + 4 * i, std::bit_cast<std::uint32_t>(values[i]));
+    }
   }
 }
 FloatVec get_floats(const std::byte* at, std::size_t count) {
@@ -55,7 +57,9 @@ FloatVec get_floats(const std::byte* at, std::size_t count) {
   if constexpr (std::endian::native == std::endian::little) {
     if (count != 0) std::memcpy(out.data(), at, count * sizeof(float));
   } else {
-    for (std::size_t i = 0; i < count; ++i) out[i] = std::bit_cast<float>(get<std::uint32_t>(at + 4 * i));
+    for (std::size_t i = 0; i < count; ++i) {
+      out[i] = std::bit_cast<float>(get<std::uint32_t>(at + 4 * i));
+    }
   }
   return out;
 }
@@ -148,8 +152,8 @@ SolverState solver_from_state(PyObject* state) {
   const auto count = get<std::uint64_t>(at + kSolverCount);
   const std::size_t payload = bytes.size() - kSolverHeader;
   if (payload % 4 != 0 || count != payload / 4) {
-    throw PyError(value_error_class,
-                  msg::fill(msg::kStateSolverSize, {std::to_string(payload), std::to_string(count)}));
+    throw PyError(value_error_class, msg::fill(msg::kStateSolverSize,
+                                               {std::to_string(payload), std::to_string(count)}));
   }
   SolverState out;
   out.config.iters = get<std::uint64_t>(at + kSolverIters);

@@ -87,7 +87,8 @@ std::string float32_text(float value) {
       break;
     }
   }
-  const double shortest = value != value ? static_cast<double>(value) : std::strtod(digits, nullptr);
+  const double shortest =
+      value != value ? static_cast<double>(value) : std::strtod(digits, nullptr);
   PyRef number = PyRef::steal(PyFloat_FromDouble(shortest));
   if (!number) throw fetch_pending();
   return object_repr(number.get());

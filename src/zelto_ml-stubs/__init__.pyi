@@ -125,7 +125,8 @@ class ZeltoSolver:
         e_i = prediction_i - y_i at the current weights and bias, not divided by the row count."""
 
     def set_weights(self, weights: Union[ZeltoMatrix, _FloatSequence], bias: _Float) -> None:
-        """Replaces the weights (a matrix's elements in row-major order, or numbers) and the bias."""
+        """Replaces the weights (a matrix's elements in row-major order, or numbers) and the
+        bias."""
 
     def __reduce__(self) -> Tuple[Callable[[bytes], ZeltoSolver], Tuple[bytes]]:
         """(ZeltoSolver._from_state, (state,)): configuration, weights and bias, for pickle."""

@@ -118,7 +118,8 @@ def arrays(draw):
     dtype = np.dtype(draw(st.sampled_from(DTYPES)))
     raw = draw(st.lists(float_bits(8), min_size=int(np.prod(shape)) * 2,
                         max_size=int(np.prod(shape)) * 2))
-    data = np.array(raw, np.uint64).view(np.float64).astype(dtype).reshape([2 * shape[0]] + shape[1:])
+    data = np.array(raw, np.uint64).view(np.float64).astype(dtype)
+    data = data.reshape([2 * shape[0]] + shape[1:])
     data = data[:: draw(st.sampled_from([2, -2]))]
     return data.transpose(draw(st.permutations(range(len(shape))))) if draw(st.booleans()) else data
 

@@ -93,7 +93,8 @@ def test_state_layout_and_trained_solvers():
     for s in (trained, bias_only):
         twin = pickle.loads(pickle.dumps(s))
         assert (twin.weights.to_list(), twin.bias) == (s.weights.to_list(), s.bias)
-    assert pickle.loads(pickle.dumps(trained)).predict(ZeltoMatrix([1, 2, 3, 4], 2, 2)) == [7.5, 16.0]
+    x = ZeltoMatrix([1, 2, 3, 4], 2, 2)
+    assert pickle.loads(pickle.dumps(trained)).predict(x) == [7.5, 16.0]
     # Copies are independent: refitting one leaves the other as it was.
     twin = copy.deepcopy(trained)
     twin.fit(ZeltoMatrix([1.0], 1, 1), [5.0])
@@ -120,7 +121,8 @@ S_HEADER = solver_state(0x3F000000, 3, 0, 0, [0, 0])
 
 
 @pytest.mark.parametrize("cls, state, error, message", [
-    (ZeltoMatrix, "ZMAT", TypeError, "argument 'state': 'str' object cannot be converted to 'PyBytes'"),
+    (ZeltoMatrix, "ZMAT", TypeError,
+     "argument 'state': 'str' object cannot be converted to 'PyBytes'"),
     (ZeltoSolver, None, TypeError,
      "argument 'state': 'NoneType' object cannot be converted to 'PyBytes'"),
     (ZeltoMatrix, b"", ValueError, "not a ZeltoMatrix state (it does not begin with b'ZMAT')"),
@@ -152,7 +154,8 @@ S_HEADER = solver_state(0x3F000000, 3, 0, 0, [0, 0])
                  "4611686018427387904 weights"),
     (ZeltoSolver, S_HEADER + bytes(2), ValueError,
      "ZeltoSolver state has 10 bytes of weights, not 4 bytes each of 2 weights"),
-    (ZeltoSolver, solver_state(0, 1, 0, 2, []), ValueError, "ZeltoSolver state has unknown flags 2"),
+    (ZeltoSolver, solver_state(0, 1, 0, 2, []), ValueError,
+     "ZeltoSolver state has unknown flags 2"),
 ])
 def test_malformed_states_are_refused(cls, state, error, message):
     with pytest.raises(error) as info:
