@@ -262,25 +262,23 @@ PyObject* solver_fit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
   });
 }
 
-// predict(X): only reads the solver, so its borrow is shared and is refused only during fit.
+// The predictions as a list, for predict.
+PyRef predictions_list(FloatVec values, const Matrix&) { return to_float_list(values); }
+// The predictions as a rows x 1 matrix, for predict_matrix: numpy reads it without a list.
+PyRef predictions_matrix(FloatVec values, const Matrix& x) {
+  return new_matrix_object(Matrix{std::move(values), x.rows, 1});
+}
+
+// predict(X) and predict_matrix(X): only read the solver, so its borrow is shared and is refused
+// only during fit; the two differ in the object the predictions are returned as.
+template <const FunctionDescription& kDescription, PyRef (*kResult)(FloatVec, const Matrix&)>
 PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[1];
-    bind_arguments(kPredict, args, kwargs, slots);
+    bind_arguments(kDescription, args, kwargs, slots);
     SharedBorrow<Solver> solver(self);
-    SharedBorrow<Matrix> x = convert_slot(kPredict, slots, 0, borrow_matrix);
-    return to_float_list(zelto::predict(solver.get(), x.get()));
-  });
-}
-
-// predict_matrix(X): predict's values as a rows x 1 matrix, which numpy reads without a list.
-PyObject* solver_predict_matrix(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return call_in_frame([&] {
-    PyObject* slots[1];
-    bind_arguments(kPredictMatrix, args, kwargs, slots);
-    SharedBorrow<Solver> solver(self);
-    SharedBorrow<Matrix> x = convert_slot(kPredictMatrix, slots, 0, borrow_matrix);
-    return new_matrix_object(Matrix{zelto::predict(solver.get(), x.get()), x.get().rows, 1});
+    SharedBorrow<Matrix> x = convert_slot(kDescription, slots, 0, borrow_matrix);
+    return kResult(zelto::predict(solver.get(), x.get()), x.get());
   });
 }
 
@@ -429,10 +427,10 @@ PyGetSetDef kSolverAttributes[] = {
 
 PyMethodDef kSolverMethods[] = {
     {"fit", as_cfunction(solver_fit), METH_VARARGS | METH_KEYWORDS, "fit($self, X, y)\n--\n\n"},
-    {"predict", as_cfunction(solver_predict), METH_VARARGS | METH_KEYWORDS,
-     "predict($self, X)\n--\n\n"},
-    {"predict_matrix", as_cfunction(solver_predict_matrix), METH_VARARGS | METH_KEYWORDS,
-     "predict_matrix($self, X)\n--\n\n"},
+    {"predict", as_cfunction(solver_predict<kPredict, predictions_list>),
+     METH_VARARGS | METH_KEYWORDS, "predict($self, X)\n--\n\n"},
+    {"predict_matrix", as_cfunction(solver_predict<kPredictMatrix, predictions_matrix>),
+     METH_VARARGS | METH_KEYWORDS, "predict_matrix($self, X)\n--\n\n"},
     {"gradient_sums", as_cfunction(solver_gradient_sums), METH_VARARGS | METH_KEYWORDS,
      "gradient_sums($self, X, y)\n--\n\n"},
     {"set_weights", as_cfunction(solver_set_weights), METH_VARARGS | METH_KEYWORDS,
