@@ -48,6 +48,18 @@ double ns_per_term(std::uint64_t iterations, bool vector) noexcept {
   return kNsPerTerm + per_repetition * static_cast<double>(iterations);
 }
 
+// Elements a leaf makes terms for between looks at its operation's stop: about a millisecond
+// of estimated work, in whole multiples of 64 (every variant's vector block divides it, so a
+// run's terms are the ones the whole leaf gives), at most kMaxRun.
+constexpr std::size_t kMaxRun = 1024;
+
+std::size_t run_elements(double ns_per_unit) noexcept {
+  const double elements = 1e6 / ns_per_unit;
+  if (elements >= static_cast<double>(kMaxRun)) return kMaxRun;
+  const std::size_t whole = static_cast<std::size_t>(elements) / 64 * 64;
+  return whole < 64 ? 64 : whole;
+}
+
 // Nodes of at most this many terms are summed by an unrolled tree.
 constexpr std::size_t kTreeTerms = 16;
 
@@ -65,11 +77,13 @@ constexpr auto trees_of_terms(std::index_sequence<K...>) noexcept {
 
 // The halving tree of the terms of [in, in + count), count >= 1: the terms are made a window at
 // a time as the tree's nodes are visited in index order, so each is made once and the window
-// stays small whatever the count.
+// stays small whatever the count; before each window after the first it looks at the stop.
 class TermTree {
  public:
-  TermTree(const float* in, std::size_t count, std::uint64_t iterations, HeavyTerms terms)
-      : in_(in), count_(count), iterations_(iterations), terms_(terms) {}
+  TermTree(const float* in, std::size_t count, std::uint64_t iterations, HeavyTerms terms,
+           std::size_t window, const StopSignal& stop)
+      : in_(in), count_(count), iterations_(iterations), terms_(terms), window_(window),
+        stop_(stop) {}
 
   float node(std::size_t lo, std::size_t hi) {
     if (hi - lo <= kTreeTerms) {
@@ -82,13 +96,11 @@ class TermTree {
   }
 
  private:
-  // Enough terms that the chain's vector blocks are full and its tail rare.
-  static constexpr std::size_t kWindow = 1024;
-
   // The terms of [lo, hi), made from lo on when not all in the window.
   const float* window(std::size_t lo, std::size_t hi) {
     if (lo < first_ || hi > end_) {
-      const std::size_t count = count_ - lo < kWindow ? count_ - lo : kWindow;
+      if (end_ != 0) stop_.check();
+      const std::size_t count = count_ - lo < window_ ? count_ - lo : window_;
       terms_(in_ + lo, count, iterations_, terms_window_);
       first_ = lo;
       end_ = lo + count;
@@ -100,9 +112,11 @@ class TermTree {
   std::size_t count_;
   std::uint64_t iterations_;
   HeavyTerms terms_;
+  std::size_t window_;  // at least kTreeTerms, at most kMaxRun
+  const StopSignal& stop_;
   std::size_t first_ = 0;
   std::size_t end_ = 0;
-  float terms_window_[kWindow];
+  float terms_window_[kMaxRun];
 };
 
 }  // namespace
@@ -114,10 +128,18 @@ float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, Grouping g
   if (grouping == Grouping::canonical) {
     return canonical_nan(canonical_heavy_sum(data, iterations, k.terms, ns_per_unit, interrupt));
   }
+  // A leaf's sum continues run after run from the same accumulator: the leaf's bits.
+  const std::size_t run = run_elements(ns_per_unit);
   return canonical_nan(parallel_map_sum_leaves(
       data,
-      [iterations, &k](const float* in, std::size_t count, float acc) {
-        return k.leaf_sum(in, count, iterations, acc);
+      [iterations, &k, run](const float* in, std::size_t count, float acc,
+                            const StopSignal& stop) {
+        for (std::size_t first = 0; first < count; first += run) {
+          if (first != 0) stop.check();
+          acc = k.leaf_sum(in + first, count - first < run ? count - first : run, iterations,
+                           acc);
+        }
+        return acc;
       },
       ns_per_unit, interrupt));
 }
@@ -127,7 +149,7 @@ float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, Grouping g
 float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, HeavyLeaf leaf) {
   return parallel_map_sum_leaves(
       data,
-      [iterations, leaf](const float* in, std::size_t count, float acc) {
+      [iterations, leaf](const float* in, std::size_t count, float acc, const StopSignal&) {
         return leaf(in, count, iterations, acc);
       },
       ns_per_term(iterations, leaf == heavy_leaf() && heavy_leaf_is_vector()));
@@ -138,11 +160,13 @@ float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, HeavyLeaf 
 // the term itself.
 float canonical_heavy_sum(const FloatVec& data, std::uint64_t iterations, HeavyTerms terms,
                           double ns_per_unit, InterruptCheck interrupt) {
+  const std::size_t window = run_elements(ns_per_unit);
   return parallel_map_sum_leaves(
       data,
-      [iterations, terms](const float* in, std::size_t count, float acc) {
+      [iterations, terms, window](const float* in, std::size_t count, float acc,
+                                  const StopSignal& stop) {
         if (count == 0) return acc;
-        return TermTree(in, count, iterations, terms).node(0, count);
+        return TermTree(in, count, iterations, terms, window, stop).node(0, count);
       },
       ns_per_unit, interrupt);
 }

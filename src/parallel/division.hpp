@@ -8,13 +8,13 @@
 // Leaves run their units in increasing order; results combine as (left, right).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
 
 #include "parallel/join.hpp"
 #include "parallel/pool.hpp"
+#include "parallel/stop_signal.hpp"
 
 namespace zelto {
 namespace detail {
@@ -45,13 +45,8 @@ inline std::size_t local_units(double ns_per_unit) noexcept {
   return units < 1.0 ? 0 : static_cast<std::size_t>(units);
 }
 
-// Thrown by a piece that starts after its operation was told to stop; the operation's caller
-// rethrows what stopped it instead.
-struct OperationStopped {};
-
-// What every piece of one operation shares: the leaf and combine functions, T, the size
-// below which a piece runs whole where it is, and whether pieces not yet started are to be
-// skipped.
+// What every piece of one operation shares: the leaf and combine functions, T, the
+// operation's stop, and the size below which a piece runs whole where it is.
 template <class Leaf, class Combine>
 struct Division {
   using Result = std::invoke_result_t<Leaf&, std::size_t, std::size_t>;
@@ -59,8 +54,8 @@ struct Division {
   Leaf& leaf;
   Combine& combine;
   std::size_t threads;
+  StopSignal& stop;
   std::size_t local_units = 0;
-  std::atomic<bool> stopping{false};
 
   // Runs [begin, end) and its whole subtree on this thread, offering no piece to other workers.
   // halves_moved: the piece's halves count as moved (the top piece of an operation).
@@ -80,8 +75,7 @@ struct Division {
 template <class R, class D>
 R run_piece(Worker& worker, D& division, std::size_t begin, std::size_t end, std::size_t budget,
             bool moved, bool halves_moved) {
-  // Relaxed: a piece that misses a stop just runs; the caller waits for it either way.
-  if (division.stopping.load(std::memory_order_relaxed)) throw OperationStopped{};
+  division.stop.check();
   if (end - begin <= division.local_units) {
     return division.run_locally(begin, end, budget, moved, halves_moved);
   }

@@ -9,7 +9,6 @@
 // combine as reduce(left, right).
 #pragma once
 
-#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <utility>
@@ -33,8 +32,8 @@ struct FoldDivision {
   Ops& ops;
   std::size_t start;
   std::size_t threads;
+  StopSignal& stop;
   std::size_t local_units = 0;
-  std::atomic<bool> stopping{false};
 
   // A leaf on its own.
   Acc leaf(std::size_t begin, std::size_t end) {

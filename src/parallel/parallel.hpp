@@ -92,25 +92,29 @@ R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division,
 
 }  // namespace detail
 
-// Divides [0, n) over pool and returns the combination of leaf(begin, end) results.
+// Divides [0, n) over pool and returns the combination of leaf(begin, end) results. stop, set
+// when interrupt throws, is the leaves' to look at during long runs; null: the operation's own.
 template <class R, class Leaf, class Combine>
 R run_divided_on(detail::WorkerPool& pool, std::size_t n, double ns_per_unit, Leaf&& leaf,
                  Combine&& combine, Units units = Units::combined,
-                 InterruptCheck interrupt = nullptr) {
+                 InterruptCheck interrupt = nullptr, StopSignal* stop = nullptr) {
   const bool small = static_cast<double>(n) * ns_per_unit < detail::kInlineCutoffNs;
   if (small && units == Units::independent) return leaf(std::size_t{0}, n);
   const std::size_t threads =
       units == Units::independent ? pool.runnable_threads() : pool.threads();
-  detail::Division<Leaf, Combine> division{leaf, combine, threads};
+  StopSignal own_stop;
+  detail::Division<Leaf, Combine> division{leaf, combine, threads,
+                                           stop != nullptr ? *stop : own_stop};
   return detail::run_division<R>(pool, n, ns_per_unit, division, interrupt);
 }
 
 // Divides [0, n) over the current pool: leaf(begin, end) -> R, combine(R, R) -> R.
 template <class R, class Leaf, class Combine>
 R run_divided(std::size_t n, double ns_per_unit, Leaf&& leaf, Combine&& combine,
-              Units units = Units::combined, InterruptCheck interrupt = nullptr) {
+              Units units = Units::combined, InterruptCheck interrupt = nullptr,
+              StopSignal* stop = nullptr) {
   return run_divided_on<R>(detail::current_pool(), n, ns_per_unit, std::forward<Leaf>(leaf),
-                           std::forward<Combine>(combine), units, interrupt);
+                           std::forward<Combine>(combine), units, interrupt, stop);
 }
 
 namespace detail {
@@ -189,19 +193,24 @@ auto parallel_fold_reduce_leaves(std::size_t start, std::size_t end, Ops& ops, d
                                  InterruptCheck interrupt = nullptr) {
   using Acc = decltype(ops.identity());
   detail::WorkerPool& pool = detail::current_pool();
-  detail::FoldDivision<Acc, Ops> division{ops, start, pool.threads()};
+  StopSignal stop;
+  detail::FoldDivision<Acc, Ops> division{ops, start, pool.threads(), stop};
   return detail::run_division<Acc>(pool, end - start, ns_per_unit, division, interrupt);
 }
 
-// As parallel_map_sum, with leaf(const float* in, count, -0.0f) returning the leaf's sum.
+// As parallel_map_sum, with leaf(const float* in, count, -0.0f, stop) returning the leaf's
+// sum; a long leaf may end early by stop.check() (see StopSignal).
 template <class Leaf>
 float parallel_map_sum_leaves(const FloatVec& in, Leaf&& leaf, double ns_per_unit,
                               InterruptCheck interrupt = nullptr) {
   const float* src = in.data();
+  StopSignal stop;
   return run_divided<float>(
       in.size(), ns_per_unit,
-      [&](std::size_t begin, std::size_t end) { return leaf(src + begin, end - begin, -0.0f); },
-      [](float left, float right) { return left + right; }, Units::combined, interrupt);
+      [&](std::size_t begin, std::size_t end) {
+        return leaf(src + begin, end - begin, -0.0f, stop);
+      },
+      [](float left, float right) { return left + right; }, Units::combined, interrupt, &stop);
 }
 
 }  // namespace zelto

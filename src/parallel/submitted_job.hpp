@@ -35,7 +35,7 @@ class SubmittedJob : public JobBase {
       try {
         interrupt();
       } catch (...) {
-        division_.stopping.store(true, std::memory_order_relaxed);
+        division_.stop.request();
         latch_.block_until_set();
         throw;
       }

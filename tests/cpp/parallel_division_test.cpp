@@ -127,9 +127,9 @@ TEST_P(PoolDivision, SmallIndependentWorkIsOneLeaf) {
   EXPECT_EQ(nested, (Leaves{{0, 100}}));
 }
 
-// An operation started inside a worker forks on that worker with its top piece not moved:
-// with one thread its two halves get budget 0 and are leaves.
-TEST(PoolDivision, NestedOperationTopPieceIsNotMoved) {
+// An operation started inside a worker forks on that worker, divided as one submitted from
+// outside (its top piece's halves moved), so its sums group as they would from a Python call.
+TEST(PoolDivision, NestedOperationDividesAsASubmittedOne) {
   auto pool = testing_support::make_pool(1);
   Leaves inner;
   run_divided_on<int>(
@@ -139,7 +139,7 @@ TEST(PoolDivision, NestedOperationTopPieceIsNotMoved) {
         return 0;
       },
       [](int, int) { return 0; });
-  EXPECT_EQ(inner, (Leaves{{0, 50}, {50, 100}}));
+  EXPECT_EQ(inner, no_steal_leaves(100, 1));
 }
 
 // A pool of 64 workers of which only one may be awake: nothing is ever taken over, so sums

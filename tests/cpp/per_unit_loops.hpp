@@ -83,7 +83,7 @@ template <class F>
 float parallel_map_sum(const FloatVec& in, F&& f, double ns_per_unit) {
   return parallel_map_sum_leaves(
       in,
-      [&](const float* src, std::size_t count, float acc) {
+      [&](const float* src, std::size_t count, float acc, const StopSignal&) {
         for (std::size_t i = 0; i < count; ++i) acc = acc + f(src[i]);
         return acc;
       },
@@ -100,7 +100,8 @@ inline std::vector<std::pair<std::size_t, std::size_t>> no_steal_leaves(std::siz
     return 0;
   };
   auto combine = [](int, int) { return 0; };
-  detail::Division<decltype(leaf), decltype(combine)> division{leaf, combine, threads};
+  StopSignal stop;
+  detail::Division<decltype(leaf), decltype(combine)> division{leaf, combine, threads, stop};
   division.run_locally(0, n, threads, false, true);
   return leaves;
 }
