@@ -215,6 +215,14 @@ std::vector<float> heavy_case(const std::vector<float>& data, std::uint64_t iter
   return {run_heavy_logic(to_float_vec(data), iterations, g)};
 }
 
+// Each element's term alone (the sum of one term), which a sum can hide: a term 1 ulp apart
+// rarely moves a sum of thousands.
+std::vector<float> heavy_terms_case(const std::vector<float>& data, std::uint64_t iterations) {
+  std::vector<float> out;
+  for (const float x : data) out.push_back(heavy_case({x}, iterations, Grouping::pool)[0]);
+  return out;
+}
+
 // With iterations, elements of every magnitude up to the largest float (the library's
 // large-argument reduction); without, of moderate magnitude, so that the sum depends on its
 // grouping. Zeros and subnormals in both; no NaN or infinity, which would make the sum NaN.
@@ -299,6 +307,8 @@ std::vector<Case> all_cases() {
     return heavy_case({1.0f, std::bit_cast<float>(0x7f800000u), 2.0f}, 1, Grouping::canonical);
   });
   for (const std::uint64_t n : {1, 3}) {
+    add("run_heavy_logic terms of 4099 iterations=" + std::to_string(n), {1}, Nans::canonical,
+        Scope::platform, [n] { return heavy_terms_case(heavy_data(n), n); });
     const std::string name = "run_heavy_logic 4099 iterations=" + std::to_string(n);
     add(name + " canonical", every, Nans::canonical, Scope::platform,
         [n] { return heavy_case(heavy_data(n), n, Grouping::canonical); });
