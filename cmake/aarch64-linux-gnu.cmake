@@ -1,7 +1,7 @@
-# Cross build for 64-bit ARM Linux with Debian's cross compilers (g++-aarch64-linux-gnu, or
-# clang with -DZELTO_CROSS_CLANG=clang++-16); the programs run under qemu-aarch64 with
-# -L /usr/aarch64-linux-gnu. Libraries and packages come only from that root and from
-# CMAKE_FIND_ROOT_PATH entries given on the command line, never from the build machine.
+# Cross build for 64-bit ARM Linux with Debian's cross compilers: g++-aarch64-linux-gnu, or
+# clang given as -DZELTO_CROSS_CLANG=clang++-16 (which links through the same GCC toolchain).
+# Libraries and CMake packages come only from the cross root and from CMAKE_FIND_ROOT_PATH
+# entries given on the command line (GoogleTest built for aarch64), never from the build machine.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
@@ -12,6 +12,7 @@ if(ZELTO_CROSS_CLANG)
 else()
   set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 endif()
+# GoogleTest's project enables C as well.
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 
 list(APPEND CMAKE_FIND_ROOT_PATH ${ZELTO_CROSS_ROOT})
@@ -19,4 +20,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Programs the build runs (GoogleTest's test discovery) run under user-mode emulation, with the
+# cross root's C library.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${ZELTO_CROSS_ROOT})
