@@ -9,7 +9,7 @@
 // The variant (ZELTO_ISA) and the pool size (RAYON_NUM_THREADS) are fixed once per process, so
 // each combination runs in a child forked from this process before it has started any thread.
 // run_heavy_logic's terms are the C library's own sinf, cosf and tanf, which differ between
-// libraries (aarch64's tanf fuses multiply-adds): its sums are kept per platform, keyed by
+// libraries (aarch64's tanf fuses multiply-adds): its results are kept per platform, keyed by
 // architecture and C library, and --write keeps the other platforms' lines.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -406,7 +406,8 @@ bool run_in_child(const Run& run, const std::vector<Case>& cases, RunReport& rep
   std::size_t index = 0;
   std::string raw, canonical;
   while (lines >> index >> raw >> canonical) {
-    report.outcomes[index] = Outcome{std::stoull(raw, nullptr, 16), std::stoull(canonical, nullptr, 16)};
+    report.outcomes[index] =
+        Outcome{std::stoull(raw, nullptr, 16), std::stoull(canonical, nullptr, 16)};
   }
   return true;
 }
