@@ -45,7 +45,7 @@ struct PerIsa {
 #endif
 
   // The table for isa; the baseline one where this build has no such variant.
-  constexpr const Table& pick(Isa isa) const noexcept {
+  constexpr const Table& pick([[maybe_unused]] Isa isa) const noexcept {
 #if defined(ZELTO_X86_VARIANTS)
     if (isa == Isa::avx2) return avx2;
     if (isa == Isa::avx512) return avx512;

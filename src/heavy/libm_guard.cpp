@@ -15,7 +15,15 @@
 
 #if defined(__GLIBC__) && defined(ZELTO_X86_VARIANTS) && __has_include(<sys/platform/x86.h>)
 #include <gnu/libc-version.h>
+// The header spells its return types _Bool, which clang accepts only in C (and in C++ only as
+// a GNU extension, off here).
+#if defined(__clang__) && !defined(_Bool)
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
+#else
+#include <sys/platform/x86.h>
+#endif
 #define ZELTO_LIBM_GUARD_KNOWS_PLATFORM 1
 #endif
 
