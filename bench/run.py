@@ -48,9 +48,11 @@ FULL_SIZES = {
     "asarray": [10**3, 10**5, 10**7],
     "to_list": [10**3, 10**4, 10**5, 10**6],
     "fit step": [10**3, 10**4, 10**5, 10**6],
+    "fit step canonical": [10**3, 10**4, 10**5, 10**6],
     "predict": [10**3, 10**4, 10**5, 10**6],
     "predict_matrix": [10**3, 10**4, 10**5, 10**6],
     "run_heavy_logic": [10**3, 10**4, 10**5, 10**6],
+    "run_heavy_logic canonical": [10**3, 10**4, 10**5, 10**6],
 }
 QUICK_SIZES = {
     "matmul": [64, 256, 512],
@@ -64,16 +66,20 @@ QUICK_SIZES = {
     "asarray": [10**3, 10**7],
     "to_list": [10**3, 10**5],
     "fit step": [10**3, 10**4, 10**5],
+    "fit step canonical": [10**3, 10**5],
     "predict": [10**3, 10**4, 10**5],
     "predict_matrix": [10**3, 10**5],
     "run_heavy_logic": [10**3, 10**4, 10**5],
+    "run_heavy_logic canonical": [10**3, 10**5],
 }
 
 # What one call of each operation processes, and the unit its throughput is reported in.
 UNITS = {
     "matmul": "GFLOP/s",
     "run_heavy_logic": "M element-iterations/s",
+    "run_heavy_logic canonical": "M element-iterations/s",
     "fit step": "M matrix elements/s",
+    "fit step canonical": "M matrix elements/s",
     "predict": "M matrix elements/s",
     "predict_matrix": "M matrix elements/s",
 }
@@ -89,9 +95,11 @@ NUMPY_CODE = {
     "asarray": "a.view() (zelto_ml: np.asarray(matrix))",
     "to_list": "a.tolist()",
     "fit step": "one step of X @ w + b, X.T @ e",
+    "fit step canonical": "one step of X @ w + b, X.T @ e (zelto_ml: canonical=True)",
     "predict": "X @ w + b (an array, not a list)",
     "predict_matrix": "X @ w + b (zelto_ml: an (n, 1) matrix, no list)",
     "run_heavy_logic": "abs(tan(cos(sin(x)))) repeated, then sum",
+    "run_heavy_logic canonical": "abs(tan(cos(sin(x)))) repeated, then sum (zelto_ml: canonical=True)",
 }
 
 
@@ -112,7 +120,7 @@ class Result:
 
 
 # Operations whose numpy side calls BLAS, whose threads spin while they wait for each other.
-BLAS_OPS = ("matmul", "fit step", "predict", "predict_matrix")
+BLAS_OPS = ("matmul", "fit step", "fit step canonical", "predict", "predict_matrix")
 
 
 def has_threadpoolctl() -> bool:
@@ -186,8 +194,8 @@ def build_case(zelto_ml, op: str, size: int, rng: np.random.Generator):
     y = (x @ rng.standard_normal(FEATURES).astype(np.float32)).astype(np.float32)
     xm = bench_matrix.zelto_of(zelto_ml, x)
     label, work = f"{size:.0e}x{FEATURES}", float(size * FEATURES)
-    if op == "fit step":
-        return label, work, FitTimer(zelto_ml, xm, y.tolist()), \
+    if op.startswith("fit step"):
+        return label, work, FitTimer(zelto_ml, xm, y.tolist(), op.endswith("canonical")), \
             lambda: bench_solver.numpy_fit(x, y, np.float32(0.01), 1)
     if op in ("predict", "predict_matrix"):
         solver = zelto_ml.ZeltoSolver(0.01, 1)
@@ -197,16 +205,17 @@ def build_case(zelto_ml, op: str, size: int, rng: np.random.Generator):
         return label, work, lambda: ours(xm), lambda: x @ w + b
     # Both sides take the same float32 array: the module reads its memory directly.
     data = rng.uniform(-10, 10, size).astype(np.float32)
+    canonical = op.endswith("canonical")
     return (f"{size:.0e}x{HEAVY_ITERATIONS}", float(size * HEAVY_ITERATIONS),
-            lambda: zelto_ml.run_heavy_logic(data, HEAVY_ITERATIONS),
+            lambda: zelto_ml.run_heavy_logic(data, HEAVY_ITERATIONS, canonical=canonical),
             lambda: bench_heavy.numpy_heavy(data, HEAVY_ITERATIONS))
 
 
 class FitTimer:
     """A fit of FIT_STEPS steps, and the fit of no steps whose time is subtracted from it."""
 
-    def __init__(self, zelto_ml, xm, targets: List[float]):
-        self.trained = zelto_ml.ZeltoSolver(0.01, FIT_STEPS)
+    def __init__(self, zelto_ml, xm, targets: List[float], canonical: bool):
+        self.trained = zelto_ml.ZeltoSolver(0.01, FIT_STEPS, canonical=canonical)
         self.untrained = zelto_ml.ZeltoSolver(0.01, 0)
         self.xm, self.targets = xm, targets
 
@@ -387,7 +396,7 @@ def plot(path: str, results: List[Result], threads: int) -> None:
         ax.set_xticks(sizes, [tick_label(op, n) for n in sizes])
         ax.xaxis.set_minor_locator(NullLocator())
         ax.set_title(op)
-        per_row = ("fit step", "predict", "predict_matrix")
+        per_row = ("fit step", "fit step canonical", "predict", "predict_matrix")
         ax.set_xlabel("n (n x n matrices)" if op in ("matmul", "transpose")
                       else f"rows (x {FEATURES} features)" if op in per_row else "elements")
         ax.set_ylabel(UNITS.get(op, "M elements/s"))
