@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,10 +26,13 @@ class MatrixKernels : public ::testing::TestWithParam<Isa> {
   }
   const zelto::MatrixKernels& kernels() const { return matrix_kernels(GetParam()); }
 
-  // c = a x b for one block of c, with this fixture's scratch.
+  // c = a x b for one block of c, with this fixture's scratch and the given block sizes (the
+  // variant's own by default).
   void matmul(const std::vector<float>& a, const std::vector<float>& b, std::vector<float>& c,
-              std::size_t k, std::size_t n, MatmulBlock block) {
-    kernels().matmul_block(a.data(), b.data(), c.data(), k, n, block, scratch_.data());
+              std::size_t k, std::size_t n, MatmulBlock block,
+              std::optional<MatmulBlocking> blocking = std::nullopt) {
+    kernels().matmul_block(a.data(), b.data(), c.data(), k, n, block,
+                           blocking.value_or(kernels().matmul_blocking()), scratch_.data());
   }
 
  private:
@@ -41,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(AllIsas, MatrixKernels,
 
 TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
   const std::size_t dims[] = {1, 3, 17, 33, 50, 65};
-  const std::size_t depths[] = {0, 1, 3, 17, 130};
+  const std::size_t depths[] = {0, 1, 3, 17, 130, 600};
   std::uint32_t seed = 1;
   for (std::size_t r : dims) {
     for (std::size_t k : depths) {
@@ -52,6 +56,54 @@ TEST_P(MatrixKernels, MatmulMatchesPlainLoopOnOddShapes) {
         matmul(a, b, c, k, n, {0, r, 0, n});
         EXPECT_EQ(first_difference(c, reference::matmul(a, b, r, k, n)), -1)
             << r << "x" << k << " times " << k << "x" << n;
+      }
+    }
+  }
+}
+
+// Block sizes shrunk so that small matrices cross every edge of every path: several depth blocks
+// with a remainder (in place and packed), column panels and packed column blocks with
+// remainders, packed row blocks, panel groups that do not divide a column block, and C split
+// into blocks that start inside it. The columns run from a few lanes to past three packed column
+// blocks of the widest variant, so that every variant meets narrower tiles, columns short of a
+// register read as the end of a whole one, and the columns after the last whole panel.
+TEST_P(MatrixKernels, MatmulWithShrunkBlocksMatchesPlainLoop) {
+  const std::size_t dims_r[] = {1, 5, 7, 13, 20};
+  const std::size_t depths[] = {1, 3, 4, 10};
+  const std::size_t dims_n[] = {1,  5,  8,  9,   16,  17,  24,  31,  40,
+                                64, 65, 100, 130, 200, 220, 400, 450};
+  const MatmulBlocking in_place{.depth = 3,
+                                .panels = 1,
+                                .pack_depth = 4,
+                                .pack_rows = 7,
+                                .pack_panels = 3,
+                                .group_panels = 2,
+                                .pack_min_rows = SIZE_MAX,
+                                .pack_min_b = 0};
+  MatmulBlocking packed = in_place;
+  packed.pack_min_rows = 1;
+  std::uint32_t seed = 500;
+  for (const MatmulBlocking& blocking : {in_place, packed}) {
+    for (std::size_t r : dims_r) {
+      for (std::size_t k : depths) {
+        for (std::size_t n : dims_n) {
+          const auto a = reference::random_floats(r * k, seed++, 0.02);
+          const auto b = reference::random_floats(k * n, seed++, 0.02);
+          const auto want = reference::matmul(a, b, r, k, n);
+          std::vector<float> whole(r * n, -7.0f), split(r * n, -7.0f);
+          matmul(a, b, whole, k, n, {0, r, 0, n}, blocking);
+          const std::size_t i = r / 2, j = n / 3;
+          for (const MatmulBlock& block : {MatmulBlock{0, i, 0, n}, MatmulBlock{i, r, 0, j},
+                                           MatmulBlock{i, r, j, n}}) {
+            matmul(a, b, split, k, n, block, blocking);
+          }
+          EXPECT_EQ(first_difference(whole, want), -1)
+              << r << "x" << k << " times " << k << "x" << n << ", packed from "
+              << blocking.pack_min_rows << " rows";
+          EXPECT_EQ(first_difference(split, want), -1)
+              << r << "x" << k << " times " << k << "x" << n << " in blocks, packed from "
+              << blocking.pack_min_rows << " rows";
+        }
       }
     }
   }
@@ -92,7 +144,7 @@ TEST_P(MatrixKernels, MatmulDividedOverThePoolMatchesPlainLoop) {
     const auto a = reference::random_floats(r * k, 11, 0.001);
     const auto b = reference::random_floats(k * n, 12, 0.001);
     std::vector<float> c(r * n, -7.0f);
-    matmul_into(kernels(), a.data(), b.data(), c.data(), r, k, n);
+    matmul_into(kernels(), kernels().matmul_blocking(), a.data(), b.data(), c.data(), r, k, n);
     EXPECT_EQ(first_difference(c, reference::matmul(a, b, r, k, n)), -1) << r << "x" << n;
   }
 }
