@@ -1,7 +1,7 @@
 // The blocking drivers of the matrix product, for the kernel files of one instruction set: each
 // computes one block of C (rows [row_first, row_end) x columns [col_first, col_end)) of
-// c (r x n) = a (r x k) times b (k x n), k > 0, every element summed in ascending p from +0.0.
-// matmul_block (matmul_simd.cpp) picks one.
+// c (r x n) = a (r x k) times b (k x n), k > 0, every element summed in ascending p from +0.0
+// and made canonical as it is stored for the last time. matmul_block (matmul_simd.cpp) picks one.
 #pragma once
 
 #include <cstddef>

@@ -4,7 +4,7 @@
 // Each element's sum runs through the whole depth in one register lane or one scalar.
 #include <utility>
 
-#include "core/simd.hpp"
+#include "matrix/canonical_nan.hpp"
 #include "matrix/matmul_drivers.hpp"
 
 namespace zelto::ZELTO_ISA {
@@ -76,7 +76,7 @@ void matmul_few_columns(const float* a, const float* b, float* c, std::size_t k,
       for (std::size_t r = 0; r < kLanes; ++r) {
         float sum = acc[r];
         for (std::size_t q = p; q < k; ++q) sum = a[(i + r) * k + q] * b[q * n + j] + sum;
-        c[(i + r) * n + j] = sum;
+        c[(i + r) * n + j] = canonical(sum);
       }
     }
   }
@@ -89,12 +89,12 @@ void matmul_few_columns(const float* a, const float* b, float* c, std::size_t k,
 #pragma GCC unroll 16
         for (std::size_t r = 0; r < kScalarRows; ++r) acc[r] = a[(h + r) * k + p] * x + acc[r];
       }
-      for (std::size_t r = 0; r < kScalarRows; ++r) c[(h + r) * n + j] = acc[r];
+      for (std::size_t r = 0; r < kScalarRows; ++r) c[(h + r) * n + j] = canonical(acc[r]);
     }
     for (; h < end; ++h) {
       float acc = 0.0f;
       for (std::size_t p = 0; p < k; ++p) acc = a[h * k + p] * b[p * n + j] + acc;
-      c[h * n + j] = acc;
+      c[h * n + j] = canonical(acc);
     }
   }
 }

@@ -64,7 +64,7 @@ void matmul_in_place(const float* a, const float* b, float* c, std::size_t k, st
   const std::size_t panel_cols = blocking.panels * kPanelWidth;
   for (std::size_t pc = 0; pc < k; pc += blocking.depth) {
     const std::size_t depth = smaller(blocking.depth, k - pc);
-    const DepthBlock depth_block{depth, pc == 0};
+    const DepthBlock depth_block{depth, pc == 0, pc + depth == k};
     for (std::size_t jc = j0; jc < j1; jc += panel_cols) {
       // A last panel narrower than a register joins the one before, so every strip has one.
       std::size_t width = smaller(panel_cols, j1 - jc);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/simd.hpp"
+#include "matrix/canonical_nan.hpp"
 
 namespace zelto::ZELTO_ISA {
 
@@ -28,11 +29,13 @@ struct Strides {
   std::size_t c;
 };
 
-// Where the tile's sums start: from +0.0 in the first depth block (so C needs no zero-filling
-// and is first touched by the thread that owns it), otherwise from C.
+// Where the tile's sums start and end: from +0.0 in the first depth block (so C needs no
+// zero-filling and is first touched by the thread that owns it), otherwise from C; made
+// canonical as they are stored after the last depth block.
 struct DepthBlock {
   std::size_t depth;
   bool first;
+  bool last;
 };
 
 // Reads one A element for one product. With 64-byte registers every product reads it anew,
@@ -94,10 +97,11 @@ inline void tile(const float* a, const float* b, float* c, Strides s, DepthBlock
   for (std::size_t r = 0; r < R; ++r) {
 #pragma GCC unroll 16
     for (std::size_t v = 0; v < V; ++v) {
+      const VecF sum = block.last ? canonical(acc[r][v]) : acc[r][v];
       if (v == 0 && dropped_lanes != 0) {
-        for (std::size_t j = dropped_lanes; j < kLanes; ++j) c[r * s.c + j] = acc[r][0][j];
+        for (std::size_t j = dropped_lanes; j < kLanes; ++j) c[r * s.c + j] = sum[j];
       } else {
-        store(c + r * s.c + v * kLanes, acc[r][v]);
+        store(c + r * s.c + v * kLanes, sum);
       }
     }
   }

@@ -39,7 +39,7 @@ void matmul_packed(const float* a, const float* b, float* c, std::size_t k, std:
     const std::size_t cols = smaller(pack_cols, whole_end - jc);
     for (std::size_t pc = 0; pc < k; pc += blocking.pack_depth) {
       const std::size_t depth = smaller(blocking.pack_depth, k - pc);
-      const DepthBlock depth_block{depth, pc == 0};
+      const DepthBlock depth_block{depth, pc == 0, pc + depth == k};
       pack_b(b + pc * n + jc, n, depth, cols, b_pack);
       for (std::size_t ic = first; ic < end; ic += blocking.pack_rows) {
         const std::size_t rows = smaller(blocking.pack_rows, end - ic);

@@ -2,7 +2,8 @@
 //
 // Each kernel writes one contiguous range of its output; the parallel loops in matrix.cpp hand it
 // a whole leaf at a time. Every variant performs, for every output element, exactly the
-// operations of the plain loop in the same order, so all variants agree bit for bit.
+// operations of the plain loop in the same order, and stores every NaN that add, mul and matmul
+// compute as the canonical quiet NaN (canonical_nan.hpp), so all variants agree bit for bit.
 #pragma once
 
 #include <cstddef>
