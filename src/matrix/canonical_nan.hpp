@@ -12,8 +12,13 @@ namespace zelto::ZELTO_ISA {
 
 inline constexpr float kCanonicalNaN = __builtin_bit_cast(float, 0x7fc00000u);
 
-// x, or the canonical NaN where x is a NaN.
-inline float canonical(float x) noexcept { return x == x ? x : kCanonicalNaN; }
+// x, or the canonical NaN where x is a NaN: a compare and a blend in a vector register, as the
+// compiler would otherwise move the value through an integer register for a conditional move.
+inline float canonical(float x) noexcept {
+  typedef float Vec4 __attribute__((vector_size(16)));
+  const Vec4 v = {x};
+  return (v == v ? v : Vec4{kCanonicalNaN})[0];
+}
 
 // The same for every lane: one compare and one blend.
 inline VecF canonical(VecF x) noexcept { return x == x ? x : splat(kCanonicalNaN); }
