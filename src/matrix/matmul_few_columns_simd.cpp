@@ -73,10 +73,16 @@ void matmul_few_columns(const float* a, const float* b, float* c, std::size_t k,
 #pragma GCC unroll 16
         for (std::size_t q = 0; q < kLanes; ++q) acc = t[q] * b[(p + q) * n + j] + acc;
       }
-      for (std::size_t r = 0; r < kLanes; ++r) {
-        float sum = acc[r];
-        for (std::size_t q = p; q < k; ++q) sum = a[(i + r) * k + q] * b[q * n + j] + sum;
-        c[(i + r) * n + j] = canonical(sum);
+      if (p == k) {
+        // No terms left over: the whole register of sums is made canonical at once.
+        const VecF sums = canonical(acc);
+        for (std::size_t r = 0; r < kLanes; ++r) c[(i + r) * n + j] = sums[r];
+      } else {
+        for (std::size_t r = 0; r < kLanes; ++r) {
+          float sum = acc[r];
+          for (std::size_t q = p; q < k; ++q) sum = a[(i + r) * k + q] * b[q * n + j] + sum;
+          c[(i + r) * n + j] = canonical(sum);
+        }
       }
     }
   }
