@@ -17,7 +17,8 @@ import json
 
 import numpy as np
 
-from bench_common import cpp_bench, median_ms, numpy_kernel, reexec_unthrottled, run_child, run_json
+from bench_common import (cpp_bench, median_ms, numpy_kernel, reexec_unthrottled, run_child,
+                          run_json, wait_for_blas_threads)
 
 # (rows of A, inner dimension, columns of B): squares, a side that is not a power of two, a
 # shallow product with a large result, a deep one with a small result, and a matrix-vector one.
@@ -26,14 +27,16 @@ MATMUL_SHAPES = [(8, 8, 8), (64, 64, 64), (256, 256, 256), (512, 512, 512), (100
                  (100000, 64, 1)]
 # Products this small are reported in microseconds per call.
 SMALL_FLOPS = 2 * 64**3
-ELEMENTWISE_SIZES = [10**3, 10**5, 10**7]
+ELEMENTWISE_SIZES = [10**3, 10**4, 10**5, 10**6, 10**7]
 TRANSPOSE_SIZE = 4096
 
 
-def side_by_side(ours, theirs):
-    """Alternates the two callables in rounds so both see the same machine load."""
+def side_by_side(ours, theirs, settle=lambda: None):
+    """Alternates the two callables in rounds so both see the same machine load; settle() runs
+    before each round of ours."""
     a, b = [], []
     for _ in range(3):
+        settle()
         a.append(median_ms(ours, 0.2))
         b.append(median_ms(theirs, 0.2))
     return min(a), min(b)
@@ -63,7 +66,8 @@ def child_matmul(threads):
             a = rng.uniform(-1, 1, (r, k)).astype(np.float32)
             b = rng.uniform(-1, 1, (k, n)).astype(np.float32)
             za, zb = zelto_of(zelto_ml, a), zelto_of(zelto_ml, b)
-            ours, theirs = side_by_side(lambda: za.matmul(zb), lambda: a @ b)
+            ours, theirs = side_by_side(lambda: za.matmul(zb), lambda: a @ b,
+                                        wait_for_blas_threads)
             flops = 2 * r * k * n
             rows.append({"case": shape_label(r, k, n), "flops": flops, "zelto_ms": ours,
                          "numpy_ms": theirs})

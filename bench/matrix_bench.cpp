@@ -29,9 +29,8 @@ zelto::FloatVec random_matrix(std::size_t count, unsigned seed) {
 }
 
 // One row of C by the plain i-p-j loop, in a function of its own with its loops aligned to
-// 64 bytes, so that the baseline does not depend on where the linker happens to place it: at
-// an address where the 27-byte inner loop crossed a 64-byte boundary it ran at 28 instead of
-// 47 GFLOPS on this machine.
+// 64 bytes, so that the baseline does not depend on where the linker happens to place it
+// (bench/matmul.md).
 __attribute__((noinline, optimize("align-loops=64"))) void plain_row(
     const float* a_row, const float* b, float* row, std::size_t k, std::size_t n) {
   for (std::size_t p = 0; p < k; ++p) {
@@ -79,8 +78,9 @@ int main(int argc, char** argv) {
     report(zelto::isa_name(isa), median_ms(repeats, [&] {
              // As in the module: the kernel starts every sum itself, so C is not zero-filled.
              zelto::FloatVec c = zelto::FloatVec::uninitialized(r * n);
-             zelto::matmul_into(zelto::matrix_kernels(isa), a.data(), b.data(), c.data(), r, k,
-                                n);
+             const zelto::MatrixKernels& kernels = zelto::matrix_kernels(isa);
+             zelto::matmul_into(kernels, kernels.matmul_blocking(), a.data(), b.data(), c.data(),
+                                r, k, n);
            }));
   }
   std::printf("%s}\n", json.c_str());

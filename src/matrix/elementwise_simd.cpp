@@ -1,6 +1,8 @@
 // Element-wise scalar add and multiply, one IEEE operation per element with the element on
-// the left, several registers per step so loads and stores overlap.
+// the left and its NaN results made canonical, several registers per step so loads and stores
+// overlap.
 #include "core/simd.hpp"
+#include "matrix/canonical_nan.hpp"
 #include "matrix/matrix_kernels.hpp"
 
 namespace zelto::ZELTO_ISA {
@@ -16,10 +18,12 @@ inline void apply(const float* in, float* out, std::size_t count, float v, Op op
   for (; i + kUnroll * kLanes <= count; i += kUnroll * kLanes) {
     VecF x[kUnroll];
     for (std::size_t u = 0; u < kUnroll; ++u) x[u] = load(in + i + u * kLanes);
-    for (std::size_t u = 0; u < kUnroll; ++u) store(out + i + u * kLanes, op(x[u], v));
+    for (std::size_t u = 0; u < kUnroll; ++u) {
+      store(out + i + u * kLanes, canonical(op(x[u], v)));
+    }
   }
-  for (; i + kLanes <= count; i += kLanes) store(out + i, op(load(in + i), v));
-  for (; i < count; ++i) out[i] = op(in[i], v);
+  for (; i + kLanes <= count; i += kLanes) store(out + i, canonical(op(load(in + i), v)));
+  for (; i < count; ++i) out[i] = canonical(op(in[i], v));
 }
 
 }  // namespace

@@ -3,23 +3,19 @@
 // The units of the parallel loop are blocks of C along its longer side, one on a single
 // thread and kBlocksPerThread per thread otherwise: a block packs all of B (row blocks) or all
 // of A (column blocks) it multiplies, so few large blocks copy each operand few times, while
-// more than one per thread lets an idle worker take over part of a busy one's share. A deep product with a small
-// C (64 x 8192 times 8192 x 64) is cut by rows: its B has one panel of columns and is read in
-// place, so each thread copies only its own rows of A.
+// more than one per thread lets an idle worker take over part of a busy one's share. A deep
+// product with a small C (64 x 8192 times 8192 x 64) is cut by rows: its B has one panel of
+// columns and is read in place, so each thread copies only its own rows of A.
 #include "matrix/matmul.hpp"
 
-#include <cstdlib>
-#include <memory>
-#include <new>
-
+#include "matrix/thread_scratch.hpp"
 #include "parallel/parallel.hpp"
 
 namespace zelto {
 namespace {
 
 // Estimated cost of one multiply-add, in ns, and of starting one block: what the pool weighs
-// against the cost of waking workers. A 64 x 64 to 100 x 100 product takes 0.018-0.022 ns per
-// multiply-add on one core with AVX-512.
+// against the cost of waking workers (small products with AVX-512, bench/matmul.md).
 constexpr double kNsPerMultiplyAdd = 0.02;
 constexpr double kNsPerBlock = 1000.0;
 
@@ -32,26 +28,10 @@ constexpr std::size_t kMinBlockRows = 16;
 constexpr std::size_t kColumnStep = 64;
 constexpr std::size_t kMinBlockCols = 128;
 
-struct FreeScratch {
-  void operator()(float* p) const noexcept { std::free(p); }
-};
-
-// The running thread's packing scratch, allocated at its first product and kept for the
-// thread's life: bounded, and never proportional to the operands.
-float* thread_scratch() {
-  thread_local std::unique_ptr<float, FreeScratch> scratch;
-  if (!scratch) {
-    void* block = std::aligned_alloc(64, kMatmulScratchFloats * sizeof(float));
-    if (block == nullptr) throw std::bad_alloc();
-    scratch.reset(static_cast<float*>(block));
-  }
-  return scratch.get();
-}
-
 }  // namespace
 
-void matmul_into(const MatrixKernels& kernels, const float* a, const float* b, float* c,
-                 std::size_t r, std::size_t k, std::size_t n) {
+void matmul_into(const MatrixKernels& kernels, const MatmulBlocking& blocking, const float* a,
+                 const float* b, float* c, std::size_t r, std::size_t k, std::size_t n) {
   const bool by_rows = r >= n;
   const std::size_t side = by_rows ? r : n;
   const std::size_t step = by_rows ? 1 : kColumnStep;
@@ -77,7 +57,7 @@ void matmul_into(const MatrixKernels& kernels, const float* a, const float* b, f
       [&](std::size_t begin, std::size_t end) {
         const MatmulBlock block = by_rows ? MatmulBlock{edge(begin), edge(end), 0, n}
                                           : MatmulBlock{0, r, edge(begin), edge(end)};
-        kernels.matmul_block(a, b, c, k, n, block, thread_scratch());
+        kernels.matmul_block(a, b, c, k, n, block, blocking, thread_scratch());
         return true;
       },
       [](bool, bool) { return true; }, Units::independent);

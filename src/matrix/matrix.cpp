@@ -52,7 +52,9 @@ std::optional<Matrix> matmul(const Matrix& a, const Matrix& b) {
   // The kernel writes every element, starting each sum from +0.0 itself: the vector holds
   // zeros by the time anyone can read it, and its pages are touched in parallel.
   FloatVec c = FloatVec::uninitialized(count);
-  matmul_into(matrix_kernels(), a.data.data(), b.data.data(), c.data(), r, k, n);
+  const MatrixKernels& kernels = matrix_kernels();
+  matmul_into(kernels, kernels.matmul_blocking(), a.data.data(), b.data.data(), c.data(), r, k,
+              n);
   return Matrix{std::move(c), r, n};
 }
 

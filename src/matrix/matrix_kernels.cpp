@@ -5,10 +5,13 @@ namespace zelto {
 namespace {
 
 constexpr PerIsa<MatrixKernels> kKernels{
-    {baseline::add_values, baseline::mul_values, baseline::matmul_block, baseline::transpose_rows},
+    {baseline::add_values, baseline::mul_values, baseline::matmul_block, baseline::matmul_blocking,
+     baseline::transpose_rows},
 #if defined(ZELTO_X86_VARIANTS)
-    {avx2::add_values, avx2::mul_values, avx2::matmul_block, avx2::transpose_rows},
-    {avx512::add_values, avx512::mul_values, avx512::matmul_block, avx512::transpose_rows},
+    {avx2::add_values, avx2::mul_values, avx2::matmul_block, avx2::matmul_blocking,
+     avx2::transpose_rows},
+    {avx512::add_values, avx512::mul_values, avx512::matmul_block, avx512::matmul_blocking,
+     avx512::transpose_rows},
 #endif
 };
 
