@@ -1,16 +1,13 @@
-// The one NaN the matrix operations store. Which operand's payload an IEEE addition or
-// multiplication passes on is not fixed by C++ (compilers commute such operations), and
-// processors differ in the NaN they create (x86-64 0xffc00000, ARM 0x7fc00000): every NaN that
-// add, mul and matmul compute is stored as the quiet NaN 0x7fc00000, so that the bits are the
-// same on every variant, path and processor. Each output element is made canonical once, as it
-// is stored for the last time.
+// The canonical NaN (core/canonical_nan.hpp) in the matrix kernels' registers: each output
+// element is made canonical once, as it is stored for the last time.
 #pragma once
 
+#include "core/canonical_nan.hpp"
 #include "core/simd.hpp"
 
 namespace zelto::ZELTO_ISA {
 
-inline constexpr float kCanonicalNaN = __builtin_bit_cast(float, 0x7fc00000u);
+inline constexpr float kCanonicalNaN = __builtin_bit_cast(float, kCanonicalNanBits);
 
 // x, or the canonical NaN where x is a NaN: a compare and a blend in a vector register, as the
 // compiler would otherwise move the value through an integer register for a conditional move.
