@@ -219,6 +219,46 @@ ZELTO_INLINE void store_lanes(float* p, typename Width<B>::F v) noexcept {
   std::memcpy(p, &v, sizeof v);
 }
 
+// The first `count` floats at p (0 < count <= lanes) in a register whose other lanes hold pad,
+// and the store of a register's first `count` lanes: masked moves, which touch no memory past
+// those lanes, so a short run costs no copies through a buffer.
+template <std::size_t B>
+ZELTO_INLINE typename Width<B>::F load_first(const float* p, std::size_t count,
+                                             float pad) noexcept {
+  using F = typename Width<B>::F;
+#if ZELTO_VEC_BYTES == 64
+  const auto mask = static_cast<unsigned>((1u << count) - 1);
+  if constexpr (B == 64) {
+    return reinterpret_cast<F>(_mm512_mask_loadu_ps(_mm512_set1_ps(pad), mask, p));
+  } else {
+    return reinterpret_cast<F>(_mm256_mask_loadu_ps(_mm256_set1_ps(pad), mask, p));
+  }
+#else
+  static_assert(B == 32);
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes);
+  return reinterpret_cast<F>(_mm256_blendv_ps(_mm256_set1_ps(pad), _mm256_maskload_ps(p, mask),
+                                              _mm256_castsi256_ps(mask)));
+#endif
+}
+
+template <std::size_t B>
+ZELTO_INLINE void store_first(float* p, std::size_t count, typename Width<B>::F v) noexcept {
+#if ZELTO_VEC_BYTES == 64
+  const auto mask = static_cast<unsigned>((1u << count) - 1);
+  if constexpr (B == 64) {
+    _mm512_mask_storeu_ps(p, static_cast<__mmask16>(mask), reinterpret_cast<__m512>(v));
+  } else {
+    _mm256_mask_storeu_ps(p, static_cast<__mmask8>(mask), reinterpret_cast<__m256>(v));
+  }
+#else
+  static_assert(B == 32);
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes);
+  _mm256_maskstore_ps(p, mask, reinterpret_cast<__m256>(v));
+#endif
+}
+
 // The low and high halves of a register, and a register joined from two halves.
 template <std::size_t B, std::size_t... I>
 ZELTO_INLINE typename Width<B>::HalfF half_of(typename Width<B>::F v, std::size_t first,

@@ -13,8 +13,8 @@
 // and the loops over arrays and chains.
 #include <math.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "heavy/lockstep.hpp"
 #include "heavy/trig_kernels.hpp"
@@ -86,12 +86,7 @@ ZELTO_INLINE typename Width<B>::F tanf_register(typename Width<B>::F x) noexcept
 // lanes repeat the first element, so they take no branch a real lane does not take.
 template <std::size_t B, class Fn>
 ZELTO_INLINE void map_short(const float* in, float* out, std::size_t count, Fn fn) noexcept {
-  constexpr std::size_t kLanes = Width<B>::kLanes;
-  float buffer[kLanes];
-  std::memcpy(buffer, in, count * sizeof(float));
-  for (std::size_t k = count; k < kLanes; ++k) buffer[k] = in[0];
-  store_lanes<B>(buffer, fn(load_lanes<B>(buffer)));
-  std::memcpy(out, buffer, count * sizeof(float));
+  store_first<B>(out, count, fn(load_first<B>(in, count, in[0])));
 }
 
 // Applies fn_full to whole registers; the last partial one goes through the 256-bit fn_tail
