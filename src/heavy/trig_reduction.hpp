@@ -34,7 +34,6 @@ constexpr bool kRareInRegister = B == 64;
 
 constexpr double kHpiInv = 0x1.45F306DC9C883p+23;  // 2/pi * 2^24
 constexpr double kHpi = 0x1.921FB54442D18p0;       // pi/2
-constexpr double kPi63 = 0x1.921FB54442D18p-62;    // 2pi / 2^64
 
 // Float bits >> 20 (sign cleared) of the thresholds the scalar code branches on.
 constexpr std::int32_t kTopTiny = 0x398;   // 2^-12
@@ -63,6 +62,8 @@ ZELTO_INLINE auto nearest_quadrant(D x) noexcept {
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+
+constexpr double kPi63 = 0x1.921FB54442D18p-62;  // 2pi / 2^64
 
 // The large-argument reduction of finite |y| >= 120: y * 2/pi from the 192-bit table with
 // 64-bit integers (the low bits that decide the remainder are exact), giving the remainder x in
