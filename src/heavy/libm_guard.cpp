@@ -8,21 +8,24 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "heavy/chain.hpp"
 #include "heavy/trig_kernels.hpp"
 
 #if defined(__GLIBC__) && defined(ZELTO_X86_VARIANTS) && __has_include(<sys/platform/x86.h>)
+#include <dlfcn.h>
 #include <gnu/libc-version.h>
-// The header spells its return types _Bool, which clang accepts only in C (and in C++ only as
-// a GNU extension, off here).
-#if defined(__clang__) && !defined(_Bool)
+
+#include <string>
+// glibc's header is C: its inline functions return _Bool, which clang's C++ does not know.
+#if defined(__clang__)
 #define _Bool bool
+#endif
 #include <sys/platform/x86.h>
+#if defined(__clang__)
 #undef _Bool
-#else
-#include <sys/platform/x86.h>
 #endif
 #define ZELTO_LIBM_GUARD_KNOWS_PLATFORM 1
 #endif
@@ -37,6 +40,50 @@ namespace {
 bool library_is_mirrored_build() noexcept {
   return std::strcmp(gnu_get_libc_version(), "2.36") == 0 && CPU_FEATURE_ACTIVE(FMA) &&
          CPU_FEATURE_ACTIVE(AVX2);
+}
+
+// A library opened by dlopen, closed when this goes out of scope.
+class LoadedLibrary {
+ public:
+  explicit LoadedLibrary(void* handle) noexcept : handle_(handle) {}
+  LoadedLibrary(const LoadedLibrary&) = delete;
+  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+  ~LoadedLibrary() {
+    if (handle_ != nullptr) dlclose(handle_);
+  }
+  void* get() const noexcept { return handle_; }
+
+ private:
+  void* handle_;
+};
+
+// True when this library's calls of sinf, cosf and tanf reach the C library's own definitions:
+// those of the libm.so.6 beside the libc.so.6 whose version was checked, already loaded. An
+// interposer (LD_PRELOAD, or a library earlier in the lookup order) fails here however
+// closely it follows the library, since the self-check below only samples inputs. A function's
+// address is where the calls go (a library binds each symbol once); in the rare main program
+// built without position-independent code that takes such an address itself, the address is
+// a stub in that program, and the guard refuses, which is safe.
+bool calls_reach_the_library() {
+  Dl_info libc{};
+  if (dladdr(reinterpret_cast<void*>(&gnu_get_libc_version), &libc) == 0 ||
+      libc.dli_fname == nullptr) {
+    return false;
+  }
+  std::string libm_path = libc.dli_fname;
+  const std::size_t directory_end = libm_path.rfind('/');
+  if (directory_end == std::string::npos) return false;
+  libm_path.replace(directory_end + 1, std::string::npos, "libm.so.6");
+  const LoadedLibrary libm(dlopen(libm_path.c_str(), RTLD_LAZY | RTLD_NOLOAD));
+  if (libm.get() == nullptr) return false;
+  using Function = float (*)(float);
+  const std::pair<const char*, Function> called[] = {
+      {"sinf", ::sinf}, {"cosf", ::cosf}, {"tanf", ::tanf}};
+  for (const auto& [name, function] : called) {
+    const void* own = dlsym(libm.get(), name);
+    if (own == nullptr || own != reinterpret_cast<const void*>(function)) return false;
+  }
+  return true;
 }
 
 // Bit patterns of the fixed inputs, each also taken with the sign flipped.
@@ -116,6 +163,7 @@ bool libm_mirrored(Isa isa) noexcept {
     return false;
   }
   try {
+    if (!calls_reach_the_library()) return false;
     const std::vector<float> in = fixed_inputs();
     return agrees(kernels.sinf_values, ::sinf, in) && agrees(kernels.cosf_values, ::cosf, in) &&
            agrees(kernels.tanf_values, ::tanf, in) && leaf_agrees(kernels, in);

@@ -3,6 +3,7 @@
 // and zero conventions.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <math.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <random>
@@ -307,22 +310,157 @@ TEST(LibmGuardChild, Sse2BuildIsRefused) {
               zelto::heavy_leaf()(data.data(), data.size(), 2, -0.0f));
 }
 
-// This test binary again, in a child whose C library picks its SSE2 sinf and cosf.
-TEST(LibmGuard, RefusesTheSse2Build) {
-  if (!zelto::heavy::libm_mirrored(Isa::avx512)) GTEST_SKIP() << "no vector kernel in use here";
+// Runs command through the shell; its exit status and what it wrote to stdout and stderr.
+std::pair<int, std::string> run_command(const std::string& command) {
+  FILE* child = popen((command + " 2>&1").c_str(), "r");
+  if (child == nullptr) return {-1, "popen failed"};
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, child) != nullptr) output += buffer;
+  return {pclose(child), output};
+}
+
+// This test binary again, with `environment` (shell assignments), running one child test;
+// expects that test to pass.
+void expect_child_passes(const std::string& environment, const std::string& test) {
   char self[4096];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   ASSERT_GT(length, 0);
   self[length] = '\0';
-  const std::string command = std::string("GLIBC_TUNABLES=") + kSse2Tunable + " '" + self +
-                              "' --gtest_filter=LibmGuardChild.Sse2BuildIsRefused 2>&1";
-  FILE* child = popen(command.c_str(), "r");
-  ASSERT_NE(child, nullptr);
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, child) != nullptr) output += buffer;
-  EXPECT_EQ(pclose(child), 0) << output;
+  const auto [status, output] =
+      run_command(environment + " '" + self + "' --gtest_filter=" + test);
+  EXPECT_EQ(status, 0) << output;
   EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
+}
+
+// This test binary again, in a child whose C library picks its SSE2 sinf and cosf.
+TEST(LibmGuard, RefusesTheSse2Build) {
+  if (!zelto::heavy::libm_mirrored(Isa::avx512)) GTEST_SKIP() << "no vector kernel in use here";
+  expect_child_passes(std::string("GLIBC_TUNABLES=") + kSse2Tunable,
+                      "LibmGuardChild.Sse2BuildIsRefused");
+}
+
+// A sinf that follows the C library's except on one input in 2^20, those whose low 20 bits
+// are kInterposedBits, where it flips the result's last bit: too rare for any sampling
+// self-check to meet.
+constexpr std::uint32_t kInterposedBits = 0x5a5a5;
+constexpr const char* kInterposerName = "zelto_sinf_interposer";
+
+// The interposer's C source.
+std::string interposer_source() {
+  return R"(
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <string.h>
+static float (*library_sinf)(float);
+__attribute__((constructor)) static void find_library_sinf(void) {
+  library_sinf = (float (*)(float))dlsym(RTLD_NEXT, "sinf");
+}
+float sinf(float x) {
+  float y = library_sinf(x);
+  unsigned bits;
+  memcpy(&bits, &x, sizeof bits);
+  if ((bits & 0xfffff) == )" +
+         std::to_string(kInterposedBits) + R"() {
+    memcpy(&bits, &y, sizeof bits);
+    bits ^= 1;
+    memcpy(&y, &bits, sizeof bits);
+  }
+  return y;
+}
+)";
+}
+
+// Inputs where the interposer differs (of both signs, in [2^-7, 16)) between ordinary values.
+std::vector<float> interposed_inputs() {
+  std::vector<float> out;
+  for (std::uint32_t top = 0x3c0; top < 0x420; ++top) {
+    for (const std::uint32_t sign : {0u, 0x800u}) {
+      out.push_back(std::bit_cast<float>(((top | sign) << 20) | kInterposedBits));
+      out.push_back(0.25f * static_cast<float>(top % 7) - 0.7f);
+    }
+  }
+  return out;
+}
+
+// Run only as the child of RefusesAnInterposedSinf, with the interposer preloaded: the guard
+// refuses every vector variant, and every term, wherever it sits in a run, has the bits of the
+// calls as this process makes them.
+TEST(LibmGuardChild, InterposedSinfIsRefused) {
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (preload == nullptr || std::string(preload).find(kInterposerName) == std::string::npos) {
+    GTEST_SKIP() << "run by LibmGuard.RefusesAnInterposedSinf";
+  }
+  void* libm = dlopen("libm.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  ASSERT_NE(libm, nullptr);
+  const auto library_sinf = reinterpret_cast<float (*)(float)>(dlsym(libm, "sinf"));
+  dlclose(libm);
+  const std::vector<float> data = interposed_inputs();
+  for (std::size_t i = 0; i < data.size(); i += 2) {
+    ASSERT_NE(bits(::sinf(data[i])), bits(library_sinf(data[i]))) << "interposer not in effect";
+  }
+  EXPECT_FALSE(zelto::heavy::libm_mirrored(Isa::avx2));
+  EXPECT_FALSE(zelto::heavy::libm_mirrored(Isa::avx512));
+  EXPECT_FALSE(zelto::heavy_leaf_is_vector());
+  for (const std::uint64_t iterations : {1u, 2u}) {
+    std::vector<float> terms(data.size());
+    zelto::heavy_kernels().terms(data.data(), data.size(), iterations, terms.data());
+    std::size_t differ_from_library = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      float want = data[i];
+      float library = data[i];
+      for (std::uint64_t r = 0; r < iterations; ++r) {
+        want = zelto::heavy::chain_step(want);
+        library = zelto::heavy::clear_sign(::tanf(::cosf(library_sinf(library))));
+      }
+      EXPECT_EQ(bits(terms[i]), bits(want)) << "x = " << data[i] << " at " << i;
+      differ_from_library += bits(want) != bits(library);
+    }
+    EXPECT_GT(differ_from_library, 0u) << "no term tells the interposer from the library";
+  }
+}
+
+// A temporary directory, removed with its files when this goes out of scope.
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    std::string pattern = ::testing::TempDir() + "zelto_heavy_XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  ~TemporaryDirectory() {
+    if (!path_.empty()) std::filesystem::remove_all(path_);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// This test binary again, with an interposing sinf built here by the system's C compiler.
+TEST(LibmGuard, RefusesAnInterposedSinf) {
+  if (!zelto::heavy::libm_mirrored(Isa::avx2) && !zelto::heavy::libm_mirrored(Isa::avx512)) {
+    GTEST_SKIP() << "no vector kernel in use here";
+  }
+  if (run_command("command -v cc").first != 0) GTEST_SKIP() << "no C compiler (cc) on PATH";
+  const TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  const std::string source = directory.path() + "/" + kInterposerName + ".c";
+  const std::string library = directory.path() + "/" + kInterposerName + ".so";
+  {
+    std::ofstream out(source);
+    out << interposer_source();
+  }
+  const auto [status, output] =
+      run_command("cc -shared -fPIC -O2 -o '" + library + "' '" + source + "'");
+  ASSERT_EQ(status, 0) << output;
+  // A sanitizer runtime loaded as a library wants to come first; the interposer defines nothing
+  // it intercepts.
+  expect_child_passes("LD_PRELOAD='" + library +
+                          "' ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
+                          "verify_asan_link_order=0\"",
+                      "LibmGuardChild.InterposedSinfIsRefused");
 }
 
 }  // namespace
