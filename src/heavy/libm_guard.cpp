@@ -15,8 +15,17 @@
 
 #if defined(__GLIBC__) && defined(ZELTO_X86_VARIANTS) && __has_include(<sys/platform/x86.h>)
 #include <gnu/libc-version.h>
-#include <sys/platform/x86.h>
 #define ZELTO_LIBM_GUARD_KNOWS_PLATFORM 1
+
+// The part of <sys/platform/x86.h> the guard needs, declared here because that header is C
+// (its _Bool is no C++ type for clang): glibc's table of the CPU features it found usable.
+extern "C" {
+struct cpuid_feature {
+  unsigned int cpuid_array[4];
+  unsigned int active_array[4];
+};
+const cpuid_feature* __x86_get_cpuid_feature_leaf(unsigned int leaf) __attribute__((pure));
+}
 #endif
 
 namespace zelto::heavy {
@@ -24,11 +33,22 @@ namespace {
 
 #if defined(ZELTO_LIBM_GUARD_KNOWS_PLATFORM)
 
+// Whether glibc counts a feature usable, as its CPU_FEATURE_ACTIVE does: the feature's index is
+// its cpuid leaf's place in glibc's table (128 bits each), register (eax to edx) and bit.
+bool glibc_feature_active(unsigned int index) noexcept {
+  const cpuid_feature* leaf = __x86_get_cpuid_feature_leaf(index / 128);
+  return (leaf->active_array[index % 128 / 32] >> (index % 32) & 1u) != 0;
+}
+
+// glibc's indices of FMA (leaf 1, ecx bit 12) and AVX2 (leaf 7, ebx bit 5).
+constexpr unsigned int kGlibcFma = 0 * 128 + 2 * 32 + 12;
+constexpr unsigned int kGlibcAvx2 = 1 * 128 + 1 * 32 + 5;
+
 // The library build the variants mirror, with the choice its sinf/cosf selector makes: the
 // FMA build exactly when the library finds FMA and AVX2 usable (a tunable can mask either).
 bool library_is_mirrored_build() noexcept {
-  return std::strcmp(gnu_get_libc_version(), "2.36") == 0 && CPU_FEATURE_ACTIVE(FMA) &&
-         CPU_FEATURE_ACTIVE(AVX2);
+  return std::strcmp(gnu_get_libc_version(), "2.36") == 0 && glibc_feature_active(kGlibcFma) &&
+         glibc_feature_active(kGlibcAvx2);
 }
 
 // Bit patterns of the fixed inputs, each also taken with the sign flipped.

@@ -104,7 +104,6 @@ constexpr bool kRareInRegister = B == 64;
 // The sine/cosine table of the library's x86 build (its second table negates c0..c4).
 constexpr double kHpiInv = 0x1.45F306DC9C883p+23;  // 2/pi * 2^24
 constexpr double kHpi = 0x1.921FB54442D18p0;       // pi/2
-constexpr double kPi63 = 0x1.921FB54442D18p-62;    // 2pi / 2^64
 constexpr double kC0 = 0x1p0;
 constexpr double kC1 = -0x1.ffffffd0c621cp-2;
 constexpr double kC2 = 0x1.55553e1068f19p-5;
@@ -316,7 +315,11 @@ ZELTO_INLINE typename Width<B>::HalfI abs_top(typename Width<B>::HalfF y) noexce
 #if ZELTO_VEC_BYTES == 64
 // GCC 12 takes the undefined pass-through operand inside its own 512-bit shift and multiply
 // intrinsics for an uninitialised read.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+constexpr double kPi63 = 0x1.921FB54442D18p-62;  // 2pi / 2^64
 
 // The large-argument reduction of finite |y| >= 120: y * 2/pi from the 192-bit table with
 // 64-bit integers (the low bits that decide the remainder are exact), giving the remainder x in

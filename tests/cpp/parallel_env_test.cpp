@@ -23,6 +23,23 @@
 #include "parallel/thread_count.hpp"
 #include "parallel/usable_processors.hpp"
 #include "parallel_support.hpp"
+#include "test_support.hpp"
+
+// The sanitizer this build runs under: GCC says so with macros, clang through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZELTO_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZELTO_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define ZELTO_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZELTO_TEST_TSAN 1
+#endif
+#endif
 
 namespace zelto {
 namespace {
@@ -107,7 +124,7 @@ TEST(EnvironmentChild, PoolHasExpectedSize) {
   const std::size_t threads = std::stoul(expected);
   const std::size_t before = thread_count_of_process();
   ASSERT_EQ(pool_thread_count(), threads);
-#if defined(__SANITIZE_THREAD__)
+#if defined(ZELTO_TEST_TSAN)
   const std::size_t sanitizer_threads = 1;  // its background thread starts with the first worker
 #else
   const std::size_t sanitizer_threads = 0;
@@ -137,6 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
 // variables replaced by the given ones and extra set; expects it to pass.
 void expect_fresh_child_passes(const char* test, const char* num_threads, const char* rs_num_cpus,
                                const char* extra_name, const std::string& extra_value) {
+  testing_support::CapturedStderr output;  // the child's, and its expected fatal-error reports
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -153,7 +171,8 @@ void expect_fresh_child_passes(const char* test, const char* num_threads, const 
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << ", output:\n" << output.take();
 }
 
 TEST_P(EnvironmentTable, ChildProcessGetsThePool) {
@@ -193,7 +212,7 @@ TEST(EnvironmentChild, CreationFailureIsReportedThenRetried) {
 }
 
 TEST(CreationFailure, ReportedThenRetried) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#if defined(ZELTO_TEST_TSAN) || defined(ZELTO_TEST_ASAN)
   GTEST_SKIP() << "sanitizers reserve address space beyond any small limit";
 #endif
   expect_fresh_child_passes("CreationFailureIsReportedThenRetried", "4", nullptr,
@@ -204,9 +223,10 @@ TEST(CreationFailure, ReportedThenRetried) {
 // a child that hangs is killed by its alarm.
 template <class Body>
 void expect_child_succeeds(Body&& body) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(ZELTO_TEST_TSAN)
   GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
 #endif
+  testing_support::CapturedStderr output;  // the child's expected fatal-error reports
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -215,7 +235,8 @@ void expect_child_succeeds(Body&& body) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << ", output:\n" << output.take();
 }
 
 TEST(Fork, ChildBuildsAFreshPoolOfTheSameSize) {
@@ -275,7 +296,7 @@ TEST(EnvironmentChild, ForkDuringFirstCreation) {
 }
 
 TEST(ForkDuringFirstCreation, ChildGetsAWorkingPool) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(ZELTO_TEST_TSAN)
   GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
 #endif
   expect_fresh_child_passes("ForkDuringFirstCreation", "2", nullptr, "ZELTO_EXPECT_FORK_RACE", "1");

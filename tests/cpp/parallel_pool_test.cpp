@@ -21,6 +21,7 @@
 #include "parallel/home_processor.hpp"
 #include "parallel/parallel.hpp"
 #include "parallel_support.hpp"
+#include "test_support.hpp"
 
 namespace zelto {
 namespace {
@@ -189,12 +190,11 @@ TEST_P(Loops, MatchPlainLoops) {
 TEST(Loops, ZeroChunkFailsBeforeAnyWork) {
   FloatVec v = FloatVec::zeros(4);
   bool ran = false;
-  try {
-    parallel_for_each_chunk_mut(v, 0, [&](std::size_t, float*, std::size_t) { ran = true; }, 1.0);
-    FAIL();
-  } catch (const FatalError& error) {
-    EXPECT_EQ(error.message(), "chunk_size must not be zero");
-  }
+  EXPECT_EQ(testing_support::fatal_message([&] {
+              parallel_for_each_chunk_mut(
+                  v, 0, [&](std::size_t, float*, std::size_t) { ran = true; }, 1.0);
+            }),
+            "chunk_size must not be zero");
   EXPECT_FALSE(ran);
 }
 
