@@ -86,6 +86,28 @@ TEST(EachUnitOnce, ManySubmittersAndNestedOperations) {
   EXPECT_EQ(nested_total.load(), 4 * 40 * 8 * 50);
 }
 
+// Busy for about us microseconds.
+void spin_for(std::chrono::microseconds us) {
+  const auto end = std::chrono::steady_clock::now() + us;
+  while (std::chrono::steady_clock::now() < end) {
+  }
+}
+
+// A worker waiting for its taken-over right piece spins, then sleeps: right pieces that end at
+// every moment of that wait, the moment it goes to sleep included, must all wake it.
+TEST(EachUnitOnce, RightPieceEndingAsItsOwnerGoesToSleep) {
+  auto pool = testing_support::make_pool(2);
+  for (int late = 0; late < 200; ++late) {
+    run_divided_on<int>(
+        *pool, 2, kForcePool,
+        [&](std::size_t begin, std::size_t) {
+          spin_for(std::chrono::microseconds(begin == 0 ? 100 : late));
+          return 0;
+        },
+        [](int, int) { return 0; });
+  }
+}
+
 class Failures : public ::testing::TestWithParam<std::size_t> {};
 
 INSTANTIATE_TEST_SUITE_P(Threads, Failures, ::testing::Values(1, 2, 3, 8));
