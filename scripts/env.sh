@@ -29,6 +29,7 @@ zelto_install_module() {
   rm -rf build/wheel
   .venv/bin/python -m pip wheel -q --disable-pip-version-check --no-deps --wheel-dir build/wheel .
   zelto_install_wheel .venv/bin/python
+  echo "installed $(basename build/wheel/zelto_ml-*.whl)"
 }
 
 # Installs the wheel built by zelto_install_module into the environment of the given python.

@@ -68,11 +68,11 @@ in_parallel() {
 
 # The closing lines: the skipped tests of every stage by reason, then the verdict.
 stage_finish() {
-  local skips
-  skips=$(cd "$ZELTO_LOGS" && for file in *.skips; do
-            [ -s "$file" ] && sed "s/^/  ${file%.skips}: /" "$file"
-          done 2>/dev/null || true)
-  [ -z "$skips" ] || printf 'skipped tests, by stage and reason:\n%s\n' "$skips"
+  local skips=("$ZELTO_LOGS"/*.skips)
+  if [ -e "${skips[0]}" ] && [ -n "$(cat "${skips[@]}")" ]; then
+    echo "skipped tests, by reason:"
+    python3 scripts/junit_summary.py --skipped "${skips[@]}"
+  fi
   local took
   took=$(stage_seconds_since "$ZELTO_RUN_START")
   if [ -s "$ZELTO_LOGS/.failed" ]; then
