@@ -1,13 +1,17 @@
 # Sourced by scripts/test and scripts/demo: installs what a fresh machine lacks, idempotently.
 # Debian packages: a C++ compiler, CMake, Ninja and GoogleTest; Python packages go into .venv.
 
+# The clang the tests build with besides GCC: Debian 12's default clang (14) lacks
+# std::source_location with its libstdc++, 16 is its newest.
+ZELTO_CLANG_VERSION=16
+
 zelto_need_apt() {
   local missing=()
   for pkg in "$@"; do dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg"); done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "==> apt-get install ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
   fi
 }
 
@@ -25,6 +29,7 @@ zelto_install_module() {
   rm -rf build/wheel
   .venv/bin/python -m pip wheel -q --disable-pip-version-check --no-deps --wheel-dir build/wheel .
   zelto_install_wheel .venv/bin/python
+  echo "installed $(basename build/wheel/zelto_ml-*.whl)"
 }
 
 # Installs the wheel built by zelto_install_module into the environment of the given python.

@@ -4,8 +4,11 @@
 // has been busy: the workers then share that processor for much of an operation. So a worker
 // of a pool no larger than its allowed processors sleeps bound to a processor of its own, and
 // is unbound again as soon as it wakes, which leaves the scheduler free to move it while it
-// works (alternating 10^4-element heavy calls with numpy's, calls slower than 2.1 ms went
-// from 46-64 of 150 to 3-5).
+// works (bench/heavy_leaves.md has the measurements).
+//
+// A mask set on a worker's thread from outside (taskset, os.sched_setaffinity, a container's
+// CPU manager) wins over the binding: a worker whose mask excludes its home or allows one
+// processor only is not bound, and one whose mask changed while it slept keeps the new mask.
 #pragma once
 
 #include <sched.h>
@@ -18,15 +21,14 @@ namespace zelto::detail {
 // has one worker or more workers than `allowed` has processors, where sharing is the plan.
 int home_processor(const cpu_set_t& allowed, std::size_t index, std::size_t threads) noexcept;
 
-// One worker's placement: the processors its thread may use, read when the thread starts, and
-// its home among them.
+// One worker's home processor, chosen among those its thread may use when it starts.
 class HomeProcessor {
  public:
   // Reads the calling thread's affinity; when it cannot, the worker has no home.
   void init(std::size_t index, std::size_t threads) noexcept;
 
-  // Binds the calling thread to its home for the guard's life, then gives it back its allowed
-  // processors; does nothing for a worker without a home.
+  // Binds the calling thread to its home for the guard's life, then gives it back the mask it
+  // had just before; does nothing for a worker without a home or whose mask excludes it.
   class WhileAsleep {
    public:
     explicit WhileAsleep(const HomeProcessor& home) noexcept;
@@ -35,12 +37,12 @@ class HomeProcessor {
     WhileAsleep& operator=(const WhileAsleep&) = delete;
 
    private:
-    const HomeProcessor& home_;
+    const int home_;
+    cpu_set_t before_{};
     bool bound_ = false;
   };
 
  private:
-  cpu_set_t allowed_{};
   int home_ = -1;
 };
 

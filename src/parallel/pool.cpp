@@ -19,7 +19,11 @@ constexpr unsigned kPauseRounds = 32;
 constexpr unsigned kPausesPerRound = 16;
 constexpr std::chrono::microseconds kSpinTime{50};
 
-thread_local Worker* t_worker = nullptr;
+// The initial-exec model puts the pointer in the static TLS block that glibc allocates with each
+// thread's stack, so a thread that cannot have it is never created (pthread_create reports
+// the failure). The default model for a shared library allocates the block at the thread's
+// first access instead, and glibc ends the process when that allocation fails.
+[[gnu::tls_model("initial-exec")]] thread_local Worker* t_worker = nullptr;
 
 // A spin-wait hint: yields the core's pipeline to a sibling hardware thread for a few cycles.
 void cpu_relax() noexcept {

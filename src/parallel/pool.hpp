@@ -4,11 +4,12 @@
 // Idle workers cost next to nothing, however many there are:
 // - A worker thread starts asleep and sleeps whenever it has found nothing for a few tens of
 //   microseconds; starting the pool only creates the threads, so it is linear in T.
-// - Work is offered to awake workers first. A new job wakes a sleeper only when no worker is
-//   searching for work and fewer workers are awake than processors can run them
-//   (usable_processor_count); a searcher that finds a job and was the last one searching
-//   wakes a successor. So a pool larger than the machine keeps about one awake worker per
-//   processor, instead of time-slicing all of them.
+// - An operation submitted from outside wakes sleepers until as many workers are awake as
+//   processors can run them (usable_processor_count). Inside an operation, work is offered to
+//   awake workers first: a job a worker offers wakes a sleeper only when no worker is searching
+//   for work and fewer workers are awake than that; a searcher that finds a job and was the
+//   last one searching wakes a successor. So a pool larger than the machine keeps about one
+//   awake worker per processor, instead of time-slicing all of them.
 // - Thieves and the sleep re-check look only at awake workers' deques (a bitmap of awake
 //   workers): a sleeping worker's deque is empty.
 // - A pool no larger than its allowed processors has its workers sleep on processors of

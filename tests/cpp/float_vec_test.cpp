@@ -10,6 +10,7 @@
 
 #include "core/fatal.hpp"
 #include "core/float_vec.hpp"
+#include "test_support.hpp"
 
 namespace zelto {
 namespace {
@@ -17,6 +18,7 @@ namespace {
 // What a request of n elements through each entry does: "" on success, the fatal message,
 // or "bad_alloc".
 std::string outcome(const std::function<void()>& request) {
+  const testing_support::CapturedStderr reports;
   try {
     request();
   } catch (const FatalError& e) {
@@ -111,7 +113,8 @@ TEST(FloatVec, MoveTransfersOwnership) {
   c = std::move(b);
   EXPECT_EQ(c.data(), storage);
   EXPECT_TRUE(std::signbit(c[1]));
-  c = std::move(c);
+  FloatVec& same = c;  // self-move through a reference, as generic code meets it
+  c = std::move(same);
   EXPECT_EQ(c.data(), storage);
 }
 

@@ -23,6 +23,23 @@
 #include "parallel/thread_count.hpp"
 #include "parallel/usable_processors.hpp"
 #include "parallel_support.hpp"
+#include "test_support.hpp"
+
+// The sanitizer this build runs under: GCC says so with macros, clang through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZELTO_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZELTO_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define ZELTO_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZELTO_TEST_TSAN 1
+#endif
+#endif
 
 namespace zelto {
 namespace {
@@ -107,7 +124,7 @@ TEST(EnvironmentChild, PoolHasExpectedSize) {
   const std::size_t threads = std::stoul(expected);
   const std::size_t before = thread_count_of_process();
   ASSERT_EQ(pool_thread_count(), threads);
-#if defined(__SANITIZE_THREAD__)
+#if defined(ZELTO_TEST_TSAN)
   const std::size_t sanitizer_threads = 1;  // its background thread starts with the first worker
 #else
   const std::size_t sanitizer_threads = 0;
@@ -143,6 +160,7 @@ void expect_fresh_child_passes(const char* test, const char* num_threads, const 
   if (under_emulation()) {
     GTEST_SKIP() << "executing the test binary again needs binfmt_misc under user-mode emulation";
   }
+  testing_support::CapturedStderr output;  // the child's, and its expected fatal-error reports
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -159,7 +177,8 @@ void expect_fresh_child_passes(const char* test, const char* num_threads, const 
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << ", output:\n" << output.take();
 }
 
 TEST_P(EnvironmentTable, ChildProcessGetsThePool) {
@@ -199,7 +218,7 @@ TEST(EnvironmentChild, CreationFailureIsReportedThenRetried) {
 }
 
 TEST(CreationFailure, ReportedThenRetried) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#if defined(ZELTO_TEST_TSAN) || defined(ZELTO_TEST_ASAN)
   GTEST_SKIP() << "sanitizers reserve address space beyond any small limit";
 #endif
   expect_fresh_child_passes("CreationFailureIsReportedThenRetried", "4", nullptr,
@@ -210,9 +229,10 @@ TEST(CreationFailure, ReportedThenRetried) {
 // a child that hangs is killed by its alarm.
 template <class Body>
 void expect_child_succeeds(Body&& body) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(ZELTO_TEST_TSAN)
   GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
 #endif
+  testing_support::CapturedStderr output;  // the child's expected fatal-error reports
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -221,7 +241,8 @@ void expect_child_succeeds(Body&& body) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << ", output:\n" << output.take();
 }
 
 TEST(Fork, ChildBuildsAFreshPoolOfTheSameSize) {
@@ -285,7 +306,7 @@ TEST(EnvironmentChild, ForkDuringFirstCreation) {
 }
 
 TEST(ForkDuringFirstCreation, ChildGetsAWorkingPool) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(ZELTO_TEST_TSAN)
   GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
 #endif
   expect_fresh_child_passes("ForkDuringFirstCreation", "2", nullptr, "ZELTO_EXPECT_FORK_RACE", "1");

@@ -1,5 +1,6 @@
 // The pool runs every unit exactly once, under concurrent submitters and nesting, and carries
 // failures back to the caller with the lowest-indexed failing unit's error.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@
 #include "parallel/home_processor.hpp"
 #include "parallel/parallel.hpp"
 #include "parallel_support.hpp"
+#include "test_support.hpp"
 
 namespace zelto {
 namespace {
@@ -81,6 +84,28 @@ TEST(EachUnitOnce, ManySubmittersAndNestedOperations) {
   }
   for (auto& thread : submitters) thread.join();
   EXPECT_EQ(nested_total.load(), 4 * 40 * 8 * 50);
+}
+
+// Busy for about us microseconds.
+void spin_for(std::chrono::microseconds us) {
+  const auto end = std::chrono::steady_clock::now() + us;
+  while (std::chrono::steady_clock::now() < end) {
+  }
+}
+
+// A worker waiting for its taken-over right piece spins, then sleeps: right pieces that end at
+// every moment of that wait, the moment it goes to sleep included, must all wake it.
+TEST(EachUnitOnce, RightPieceEndingAsItsOwnerGoesToSleep) {
+  auto pool = testing_support::make_pool(2);
+  for (int late = 0; late < 200; ++late) {
+    run_divided_on<int>(
+        *pool, 2, kForcePool,
+        [&](std::size_t begin, std::size_t) {
+          spin_for(std::chrono::microseconds(begin == 0 ? 100 : late));
+          return 0;
+        },
+        [](int, int) { return 0; });
+  }
 }
 
 class Failures : public ::testing::TestWithParam<std::size_t> {};
@@ -187,12 +212,11 @@ TEST_P(Loops, MatchPlainLoops) {
 TEST(Loops, ZeroChunkFailsBeforeAnyWork) {
   FloatVec v = FloatVec::zeros(4);
   bool ran = false;
-  try {
-    parallel_for_each_chunk_mut(v, 0, [&](std::size_t, float*, std::size_t) { ran = true; }, 1.0);
-    FAIL();
-  } catch (const FatalError& error) {
-    EXPECT_EQ(error.message(), "chunk_size must not be zero");
-  }
+  EXPECT_EQ(testing_support::fatal_message([&] {
+              parallel_for_each_chunk_mut(
+                  v, 0, [&](std::size_t, float*, std::size_t) { ran = true; }, 1.0);
+            }),
+            "chunk_size must not be zero");
   EXPECT_FALSE(ran);
 }
 
@@ -229,6 +253,92 @@ TEST(HomeProcessor, WokenWorkersMayRunOnEveryAllowedProcessor) {
       [](int, int) { return 0; });
   ASSERT_FALSE(seen.empty());
   for (const cpu_set_t& mask : seen) EXPECT_TRUE(CPU_EQUAL(&mask, &allowed));
+}
+
+// The ids of this process's threads.
+std::set<pid_t> thread_ids() {
+  std::set<pid_t> ids;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') ids.insert(static_cast<pid_t>(std::stol(entry->d_name)));
+    }
+    closedir(dir);
+  }
+  return ids;
+}
+
+cpu_set_t only_processor(int cpu) {
+  cpu_set_t mask;
+  CPU_ZERO(&mask);
+  CPU_SET(cpu, &mask);
+  return mask;
+}
+
+// Pins set from outside outlast later sleeps and wake-ups, whether set on a worker asleep at
+// home (to another processor: a pin equal to the home binding cannot be told apart from it)
+// or on a running worker (to the first processor, home to one of them).
+TEST(HomeProcessor, PinsSetFromOutsideSurviveSleepAndWork) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "one processor: no worker has a home";
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+  }
+  const std::set<pid_t> before = thread_ids();
+  auto pool = testing_support::make_pool(2);
+  std::vector<pid_t> workers;
+  for (const pid_t id : thread_ids()) {
+    if (before.count(id) == 0) workers.push_back(id);
+  }
+  ASSERT_EQ(workers.size(), 2u);
+  std::vector<cpu_set_t> pins(2);
+  auto expect_pins_kept = [&](const char* when) {
+    for (int round = 0; round < 3; ++round) {
+      run_divided_on<int>(
+          *pool, 64, kForcePool, [](std::size_t, std::size_t) { return 0; },
+          [](int, int) { return 0; });
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));  // asleep again
+    }
+    for (std::size_t w = 0; w < 2; ++w) {
+      cpu_set_t mask;
+      ASSERT_EQ(sched_getaffinity(workers[w], sizeof mask, &mask), 0);
+      EXPECT_TRUE(CPU_EQUAL(&mask, &pins[w])) << "worker " << w << " pinned " << when;
+      ASSERT_EQ(sched_setaffinity(workers[w], sizeof allowed, &allowed), 0);
+    }
+  };
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both asleep at home
+  for (std::size_t w = 0; w < 2; ++w) {
+    cpu_set_t home;
+    ASSERT_EQ(sched_getaffinity(workers[w], sizeof home, &home), 0);
+    ASSERT_EQ(CPU_COUNT(&home), 1);
+    pins[w] = only_processor(CPU_ISSET(cpus[0], &home) ? cpus[1] : cpus[0]);
+    ASSERT_EQ(sched_setaffinity(workers[w], sizeof pins[w], &pins[w]), 0);
+  }
+  expect_pins_kept("asleep");
+
+  // Both workers hold a leaf until both are pinned.
+  std::atomic<int> holding{0};
+  std::atomic<bool> pinned{false};
+  std::thread submitter([&] {
+    run_divided_on<int>(
+        *pool, 2, kForcePool,
+        [&](std::size_t, std::size_t) {
+          holding.fetch_add(1);
+          while (!pinned.load()) std::this_thread::yield();
+          return 0;
+        },
+        [](int, int) { return 0; });
+  });
+  while (holding.load() < 2) std::this_thread::yield();
+  for (std::size_t w = 0; w < 2; ++w) {
+    pins[w] = only_processor(cpus[0]);
+    ASSERT_EQ(sched_setaffinity(workers[w], sizeof pins[w], &pins[w]), 0);
+  }
+  pinned = true;
+  submitter.join();
+  expect_pins_kept("running");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// Helpers shared by the operation and kernel tests: bit-exact float comparison and the message
-// of a fatal error.
+// Helpers shared by the operation and kernel tests: bit-exact float comparison, the message of
+// a fatal error, and captured standard error.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
@@ -55,12 +57,38 @@ std::vector<float> random_floats_with_specials(std::size_t count, std::uint32_t 
   return out;
 }
 
-// The message of the FatalError that f throws, or "" when it returns.
+// Holds what the process writes to standard error (from every thread, and from children that
+// inherit it) for its life, so that reports a test expects stay out of the test's output.
+class CapturedStderr {
+ public:
+  CapturedStderr() { testing::internal::CaptureStderr(); }
+  ~CapturedStderr() {
+    if (!taken_) testing::internal::GetCapturedStderr();
+  }
+  CapturedStderr(const CapturedStderr&) = delete;
+  CapturedStderr& operator=(const CapturedStderr&) = delete;
+
+  // Ends the capture and returns the text.
+  std::string take() {
+    taken_ = true;
+    return testing::internal::GetCapturedStderr();
+  }
+
+ private:
+  bool taken_ = false;
+};
+
+// The message of the FatalError that f throws, or "" when it returns. The error must have been
+// reported on standard error; the reports are captured.
 template <class F>
 std::string fatal_message(F&& f) {
+  CapturedStderr captured;
   try {
     f();
   } catch (const FatalError& e) {
+    const std::string reports = captured.take();
+    EXPECT_NE(reports.find(") panicked at "), std::string::npos) << reports;
+    EXPECT_NE(reports.find(":\n" + e.message() + "\n"), std::string::npos) << reports;
     return e.message();
   }
   return "";

@@ -76,3 +76,29 @@ def test_result_list_out_of_memory_is_memory_error(elements, headroom_mib):
             print("MemoryError")
     """)
     assert (proc.stdout, proc.stderr) == ("MemoryError\n", "")
+
+
+# A pool far too large for an address-space limit: its start fails as an exception on every
+# call, never by ending the process, and once the limit is lifted the next call builds the pool.
+@pytest.mark.skipif(bool(os.environ.get("ZELTO_SANITIZER")),
+                    reason="the sanitizer's allocator does not honour a small address-space limit")
+def test_pool_start_under_address_space_limit_raises_then_recovers():
+    code = """
+        import resource
+        from zelto_ml import ZeltoMatrix
+        a = ZeltoMatrix([1.0], 1, 1)
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        usual = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + (200 << 20), usual[1]))
+        for _ in range(5):
+            try:
+                a.add(1)
+            except BaseException as error:
+                print(type(error).__name__)
+        resource.setrlimit(resource.RLIMIT_AS, usual)
+        print(a.add(1).to_list())
+    """
+    for _ in range(10):
+        proc = run_python(code, env={"RAYON_NUM_THREADS": "5000"})
+        assert (proc.returncode, proc.stdout) == (0, "PanicException\n" * 5 + "[2.0]\n"), proc.stderr

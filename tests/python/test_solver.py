@@ -45,7 +45,7 @@ def test_surplus_targets_are_ignored():
 
 
 # Many rows run as many pieces; every piece from the first missing target on fails, the lowest wins.
-@pytest.mark.parametrize("n, targets", [(2, 1), (5, 4), (1000, 999), (1000, 400), (3, 0)])
+@pytest.mark.parametrize("n, targets", [(2, 1), (5, 4), (1000, 999), (1000, 400), (3, 0), (10000, 0)])
 def test_short_targets_fail_and_leave_zero_weights(n, targets):
     s = ZeltoSolver(0.5, 3)
     s.fit(matrix(X22), [1.0, 2.0])
