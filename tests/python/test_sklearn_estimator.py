@@ -1,8 +1,12 @@
 """The scikit-learn regressor: scikit-learn's own estimator checks, its place in pipelines,
 cross-validation, grid search and pickles, scikit-learn's validation messages, and the same bits as
 the low-level solver."""
+import os
 import pickle
+import subprocess
+import sys
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,10 +21,11 @@ from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.preprocessing import StandardScaler  # noqa: E402
 from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
-from conftest import run_python  # noqa: E402
+from conftest import child_env, run_python  # noqa: E402
 from zelto_ml import ZeltoMatrix, ZeltoSolver  # noqa: E402
 from zelto_ml_extras.sklearn import ZeltoRegressor  # noqa: E402
 
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 # Checks scikit-learn's estimator checks cannot pass, with the reason; README lists the same.
 EXPECTED_FAILED_CHECKS: dict = {}
 
@@ -143,3 +148,14 @@ def test_importing_the_package_does_not_import_scikit_learn():
     """)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "[]"
+
+
+@pytest.mark.skipif(bool(os.environ.get("ZELTO_SANITIZER")), reason="checked in the plain run")
+def test_example_compares_the_three_estimators():
+    proc = subprocess.run([sys.executable, str(EXAMPLES / "sklearn_regressor.py"), "--rows", "5000"],
+                          capture_output=True, text=True, timeout=300, env=child_env())
+    assert proc.returncode == 0, proc.stderr
+    r2 = {line[:30].strip(): float(line.split()[-1]) for line in proc.stdout.splitlines()
+          if line.startswith(("Zelto", "Linear", "SGD"))}
+    assert len(r2) == 4  # the synthetic rows come last and overwrite the diabetes ones
+    assert r2["ZeltoRegressor()"] == pytest.approx(r2["LinearRegression()"], abs=1e-4)
