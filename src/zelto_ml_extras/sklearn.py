@@ -27,12 +27,18 @@ except ImportError:  # scikit-learn before 1.6 validates through a method of Bas
 
     def validate_data(_estimator: Any, /, X: Any = "no_validation", y: Any = "no_validation",
                       **check_params: Any) -> Any:
-        """scikit-learn 1.6's validate_data on the estimator method that preceded it."""
+        """scikit-learn 1.6's validate_data on the estimator method that preceded it, whose
+        ensure_all_finite was called force_all_finite."""
+        check_params["force_all_finite"] = check_params.pop("ensure_all_finite", True)
         return _estimator._validate_data(X, y, **check_params)
 
 from zelto_ml import ZeltoMatrix, ZeltoSolver
 
 __all__ = ["ZeltoRegressor"]
+
+# The dtypes the native matrix reads from memory as they are; check_array converts others to
+# the first.
+FLOATS = (np.float32, np.float64)
 
 
 class ZeltoRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
@@ -47,8 +53,11 @@ class ZeltoRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     by halving the rows, so the fitted model depends on nothing but the data and the parameters.
     Fitting twice on the same data gives the same bits.
 
-    X is converted to float32 once, by scikit-learn's ``check_array``: values that round beyond
-    float32's range are refused as infinite. y is rounded to float32 too. Predictions are float32.
+    X is converted to float32 once, as it is copied into the native matrix (float32 and float64
+    arrays are read as they are, other types go through ``check_array``'s float32 conversion);
+    then NaN and infinity are refused with scikit-learn's messages, values beyond float32's range
+    included, which have become infinite. y is rounded to float32 and checked the same way.
+    Predictions are float32.
 
     Gradient descent needs features on comparable scales: put ``StandardScaler`` before this
     estimator (``make_pipeline(StandardScaler(), ZeltoRegressor())``). The defaults suit
@@ -94,11 +103,13 @@ class ZeltoRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         if not math.isfinite(self.learning_rate):
             raise ValueError(f"learning_rate == {self.learning_rate}, must be finite.")
         check_scalar(self.max_iter, "max_iter", numbers.Integral, min_val=1)
-        X, y = validate_data(self, X, y, dtype=np.float32, y_numeric=True)
-        targets = np.asarray(y, dtype=np.float32)
+        X, y = validate_data(self, X, y, dtype=FLOATS, ensure_all_finite=False, y_numeric=True)
+        matrix = self._matrix(X)
+        with np.errstate(over="ignore"):  # a target beyond float32's range is refused below
+            targets = np.asarray(y, dtype=np.float32)
         assert_all_finite(targets, input_name="y")
         solver = ZeltoSolver(self.learning_rate, self.max_iter, canonical=True)
-        solver.fit(_matrix(X), targets)
+        solver.fit(matrix, targets)
         self.coef_: npt.NDArray[np.float32] = np.array(solver.weights).reshape(-1)
         self.intercept_ = np.float32(solver.bias)
         self.n_iter_ = int(self.max_iter)
@@ -112,10 +123,18 @@ class ZeltoRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     def predict(self, X: Any) -> npt.NDArray[np.float32]:
         """The float32 prediction of every row of X, as an array of shape (n_samples,)."""
         check_is_fitted(self)
-        X = validate_data(self, X, dtype=np.float32, reset=False)
+        X = validate_data(self, X, dtype=FLOATS, ensure_all_finite=False, reset=False)
+        matrix = self._matrix(X)
         solver = ZeltoSolver(self.learning_rate, 0, canonical=True)
         solver.set_weights(np.asarray(self.coef_, dtype=np.float32), float(self.intercept_))
-        return np.array(solver.predict_matrix(_matrix(X))).reshape(-1)
+        return np.array(solver.predict_matrix(matrix)).reshape(-1)
+
+    def _matrix(self, x: npt.NDArray[np.floating[Any]]) -> ZeltoMatrix:
+        """The rows of a validated 2-D array as a float32 matrix, read from memory in one pass;
+        ValueError when one is NaN or infinite in float32."""
+        matrix = ZeltoMatrix(x, x.shape[0], x.shape[1])
+        assert_all_finite(np.asarray(matrix), estimator_name=type(self).__name__, input_name="X")
+        return matrix
 
     def __sklearn_tags__(self) -> Any:
         """Declares what fit accepts: dense finite numbers and one target per sample."""
@@ -125,8 +144,3 @@ class ZeltoRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         tags.target_tags.single_output = True
         tags.target_tags.multi_output = False
         return tags
-
-
-def _matrix(x: npt.NDArray[np.float32]) -> ZeltoMatrix:
-    """The rows of a validated 2-D float32 array as a matrix, read from memory in one pass."""
-    return ZeltoMatrix(x, x.shape[0], x.shape[1])

@@ -74,15 +74,13 @@ def test_fit_and_predict_are_the_low_level_solver_canonical_bits():
      "array.reshape(1, -1) if it contains a single sample."),
     ([[np.nan, 1.0], [2.0, 3.0]], [1.0, 2.0], "Input X contains NaN.\n"),
     # Values beyond float32's range are refused after the conversion, not trained on as inf.
-    ([[1e39, 1.0], [2.0, 3.0]], [1.0, 2.0],
+    (np.array([[1e39, 1.0], [2.0, 3.0]]), [1.0, 2.0],
      "Input X contains infinity or a value too large for dtype('float32')."),
     ([[1.0], [2.0]], [1e39, 1.0], "Input y contains infinity or a value too large for dtype('float32')."),
 ])
 def test_invalid_data_raises_scikit_learns_messages(x, y, message):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # numpy's overflow in the cast to float32
-        with pytest.raises(ValueError) as ours:
-            ZeltoRegressor().fit(x, y)
+    with pytest.raises(ValueError) as ours:
+        ZeltoRegressor().fit(x, y)
     if message.endswith("NaN.\n"):
         # The advice after the first line is scikit-learn's own, revised between its releases.
         with pytest.raises(ValueError) as theirs:
