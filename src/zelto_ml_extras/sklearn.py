@@ -38,7 +38,7 @@ __all__ = ["ZeltoRegressor"]
 
 # The dtypes the native matrix reads from memory as they are; check_array converts others to
 # the first.
-FLOATS = (np.float32, np.float64)
+_FLOATS = (np.float32, np.float64)
 
 
 class ZeltoRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
@@ -103,7 +103,7 @@ class ZeltoRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         if not math.isfinite(self.learning_rate):
             raise ValueError(f"learning_rate == {self.learning_rate}, must be finite.")
         check_scalar(self.max_iter, "max_iter", numbers.Integral, min_val=1)
-        X, y = validate_data(self, X, y, dtype=FLOATS, ensure_all_finite=False, y_numeric=True)
+        X, y = validate_data(self, X, y, dtype=_FLOATS, ensure_all_finite=False, y_numeric=True)
         matrix = self._matrix(X)
         with np.errstate(over="ignore"):  # a target beyond float32's range is refused below
             targets = np.asarray(y, dtype=np.float32)
@@ -115,17 +115,18 @@ class ZeltoRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self.n_iter_ = int(self.max_iter)
         if not (np.isfinite(self.coef_).all() and np.isfinite(self.intercept_)):
             warnings.warn(
-                f"ZeltoRegressor diverged: the weights are not finite after {self.max_iter} "
-                f"steps with learning_rate={self.learning_rate}. Standardise the features "
-                "(StandardScaler) or lower learning_rate.", ConvergenceWarning, stacklevel=2)
+                f"{type(self).__name__} diverged: the weights are not finite after "
+                f"{self.max_iter} steps with learning_rate={self.learning_rate}. Standardise the "
+                "features (StandardScaler) or lower learning_rate.", ConvergenceWarning,
+                stacklevel=2)
         return self
 
     def predict(self, X: Any) -> npt.NDArray[np.float32]:
         """The float32 prediction of every row of X, as an array of shape (n_samples,)."""
         check_is_fitted(self)
-        X = validate_data(self, X, dtype=FLOATS, ensure_all_finite=False, reset=False)
+        X = validate_data(self, X, dtype=_FLOATS, ensure_all_finite=False, reset=False)
         matrix = self._matrix(X)
-        solver = ZeltoSolver(self.learning_rate, 0, canonical=True)
+        solver = ZeltoSolver(0.0, 0)  # a holder of the fitted weights, which it never trains
         solver.set_weights(np.asarray(self.coef_, dtype=np.float32), float(self.intercept_))
         return np.array(solver.predict_matrix(matrix)).reshape(-1)
 

@@ -68,15 +68,18 @@ def test_fit_and_predict_are_the_low_level_solver_canonical_bits():
 
 
 @pytest.mark.parametrize("x, y, message", [
-    (np.ones((3, 2)), np.ones(4), "Found input variables with inconsistent numbers of samples: [3, 4]"),
-    (np.ones(3), np.ones(3), "Expected 2D array, got 1D array instead:\narray=[1. 1. 1.].\nReshape your "
-     "data either using array.reshape(-1, 1) if your data has a single feature or "
-     "array.reshape(1, -1) if it contains a single sample."),
+    (np.ones((3, 2)), np.ones(4),
+     "Found input variables with inconsistent numbers of samples: [3, 4]"),
+    (np.ones(3), np.ones(3),
+     "Expected 2D array, got 1D array instead:\narray=[1. 1. 1.].\nReshape your data either using "
+     "array.reshape(-1, 1) if your data has a single feature or array.reshape(1, -1) if it "
+     "contains a single sample."),
     ([[np.nan, 1.0], [2.0, 3.0]], [1.0, 2.0], "Input X contains NaN.\n"),
     # Values beyond float32's range are refused after the conversion, not trained on as inf.
     (np.array([[1e39, 1.0], [2.0, 3.0]]), [1.0, 2.0],
      "Input X contains infinity or a value too large for dtype('float32')."),
-    ([[1.0], [2.0]], [1e39, 1.0], "Input y contains infinity or a value too large for dtype('float32')."),
+    ([[1.0], [2.0]], [1e39, 1.0],
+     "Input y contains infinity or a value too large for dtype('float32')."),
 ])
 def test_invalid_data_raises_scikit_learns_messages(x, y, message):
     with pytest.raises(ValueError) as ours:
@@ -150,8 +153,9 @@ def test_importing_the_package_does_not_import_scikit_learn():
 
 @pytest.mark.skipif(bool(os.environ.get("ZELTO_SANITIZER")), reason="checked in the plain run")
 def test_example_compares_the_three_estimators():
-    proc = subprocess.run([sys.executable, str(EXAMPLES / "sklearn_regressor.py"), "--rows", "5000"],
-                          capture_output=True, text=True, timeout=300, env=child_env())
+    proc = subprocess.run([sys.executable, str(EXAMPLES / "sklearn_regressor.py"),
+                           "--rows", "5000"], capture_output=True, text=True, timeout=300,
+                          env=child_env())
     assert proc.returncode == 0, proc.stderr
     r2 = {line[:30].strip(): float(line.split()[-1]) for line in proc.stdout.splitlines()
           if line.startswith(("Zelto", "Linear", "SGD"))}
