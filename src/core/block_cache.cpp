@@ -40,8 +40,7 @@ void* take_cached_block(std::size_t bytes, std::size_t* cached_bytes) noexcept {
 bool cache_block(void* block, std::size_t bytes) noexcept {
   if (bytes < kCachedBlockMin || bytes > kCachedBlockMax) return false;
   // The pages stay resident: handing them to the system (MADV_FREE) for the wait and dirtying
-  // them again made a 10^7-element add take 2.5 ms instead of 1.7, a 10^6-element one 0.14
-  // instead of 0.095 (2 workers, measured by a Python loop of add).
+  // them again costs more than the reuse saves (bench/pool.md).
   *static_cast<std::size_t*>(block) = bytes;
   discard(g_slot.exchange(block, std::memory_order_acq_rel));
   return true;

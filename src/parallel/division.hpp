@@ -34,9 +34,8 @@ inline bool split_budget(std::size_t units, std::size_t budget, bool moved, std:
 
 // A piece of at most this much estimated work runs its whole subtree on the thread that holds
 // it, offering no right halves: no other core steals a piece too small to repay the move, and a
-// fold-reduce keeps such a piece's accumulators in one stack (fold_division.hpp). An offered
-// piece taken back costs about 3 ns; with 1,000 workers on 2 cores, cut-offs of 2 and 8 us gave
-// the same times for a small fit and run_heavy_logic (bench/bench_pool.py).
+// fold-reduce keeps such a piece's accumulators in one stack (fold_division.hpp). The value
+// matters little (bench/pool.md).
 inline constexpr double kLocalCutoffNs = 2000.0;
 
 // Units of a piece below kLocalCutoffNs, for ns_per_unit of estimated work per unit.

@@ -199,9 +199,8 @@ void WorkerPool::inject(JobBase* job) noexcept {
     injected_count_.fetch_add(1, std::memory_order_seq_cst);
   }
   // The submitter wakes every worker that can run at once, instead of one that wakes the next
-  // when it first splits: the second worker starts its first piece about 20 us sooner
-  // (heavy_bench trace after a 2 ms pause: 35 us after the call instead of 46-65). Seq_cst
-  // reads of the count, as in notify_work.
+  // when it first splits, so the others start their first pieces sooner (bench/pool.md).
+  // Seq_cst reads of the count, as in notify_work.
   const auto runnable = static_cast<std::int64_t>(runnable_threads());
   while (awake_.load(std::memory_order_seq_cst) < runnable && wake_one()) {
   }
