@@ -20,7 +20,12 @@ class ScratchKey {
   ScratchKey() {
     if (pthread_key_create(&key_, release) != 0) throw std::bad_alloc();
   }
-  ~ScratchKey() { pthread_key_delete(key_); }
+  // At the process's exit, on the thread that ends it: the threads library frees blocks only
+  // as threads end, and this one ends without that.
+  ~ScratchKey() {
+    std::free(pthread_getspecific(key_));
+    pthread_key_delete(key_);
+  }
   ScratchKey(const ScratchKey&) = delete;
   ScratchKey& operator=(const ScratchKey&) = delete;
 
