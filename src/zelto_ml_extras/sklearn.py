@@ -4,6 +4,8 @@ every machine and pool size, inside pipelines, cross-validation and grid search.
 Needs scikit-learn (``pip install 'zelto_ml[sklearn]'``); importing ``zelto_ml`` or
 ``zelto_ml_extras`` alone never imports it.
 """
+from __future__ import annotations
+
 import math
 import numbers
 import warnings

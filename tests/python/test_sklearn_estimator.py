@@ -26,15 +26,13 @@ from zelto_ml import ZeltoMatrix, ZeltoSolver  # noqa: E402
 from zelto_ml_extras.sklearn import ZeltoRegressor  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-# Checks scikit-learn's estimator checks cannot pass, with the reason; README lists the same.
-EXPECTED_FAILED_CHECKS: dict = {}
 
 
-# Several checks fit X of mean 100 without scaling it, where gradient descent at the default
-# learning rate diverges (and says so): they test the interface, which NaN weights still show.
+# Every check passes, so none is listed as an expected failure. Several fit X of mean 100
+# without scaling it, where gradient descent at the default learning rate diverges (and says
+# so): they test the interface, which NaN weights still show.
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
-@parametrize_with_checks([ZeltoRegressor()],
-                         expected_failed_checks=lambda estimator: EXPECTED_FAILED_CHECKS)
+@parametrize_with_checks([ZeltoRegressor()])
 def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
 
