@@ -23,7 +23,9 @@ from conftest import child_env, run_python
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
 INNER = os.environ.get("ZELTO_DIFFERENTIAL_INNER") == "1"
-ONE_THREAD = os.environ.get("RAYON_NUM_THREADS") == "1"
+# The pool size of this process: the sums are grouped by the division for it.
+_SETTING = os.environ.get("RAYON_NUM_THREADS", "")
+POOL = int(_SETTING) if _SETTING.isdigit() and int(_SETTING) > 0 else os.cpu_count()
 EXAMPLES = settings.default.max_examples
 
 SPECIALS = [math.nan, math.inf, -math.inf, 0.0, -0.0, 1.0, -1.0, 1e-45, -1e-45, 7e-46,
@@ -161,7 +163,7 @@ def test_heavy_single_element(x, iterations):
     ref.assert_same_floats([got], [ref.heavy([x], iterations)])
 
 
-# ---- sums over several units, on a one-worker pool ------------------------------------------
+# ---- sums over several units, grouped by the division for this process's pool ----------------
 
 @st.composite
 def fit_case(draw):
@@ -174,15 +176,14 @@ def fit_case(draw):
                 iters=draw(st.integers(0, 3)))
 
 
-@pytest.mark.skipif(not ONE_THREAD, reason="the division is modelled for a one-worker pool")
 @settings(max_examples=2 * EXAMPLES, deadline=None)
 @given(fit_case())
-def test_fit_matches_the_one_thread_division(case):
+def test_fit_matches_the_pool_division(case):
     x = ref.f32_array(case["x"])
     y = case["y"].tolist()
     s = ZeltoSolver(case["lr"], case["iters"])
     try:
-        w, b = ref.fit(x, y, case["lr"], case["iters"])
+        w, b = ref.fit(x, y, case["lr"], case["iters"], threads=POOL)
         s.fit(make(case["x"]), y)
     except IndexError as error:
         with ref.raises_panic(str(error)):
@@ -192,12 +193,12 @@ def test_fit_matches_the_one_thread_division(case):
     ref.assert_same_floats(s.predict(make(probe)), ref.predict(probe, w, b))
 
 
-@pytest.mark.skipif(not ONE_THREAD, reason="the division is modelled for a one-worker pool")
 @settings(max_examples=2 * EXAMPLES, deadline=None)
 @given(st.sampled_from([moderate, moderate, any_value]).flatmap(
     lambda elements: st.lists(elements, max_size=70)), st.integers(0, 2))
-def test_heavy_matches_the_one_thread_division(data, iterations):
-    ref.assert_same_floats([run_heavy_logic(data, iterations)], [ref.heavy(data, iterations)])
+def test_heavy_matches_the_pool_division(data, iterations):
+    ref.assert_same_floats([run_heavy_logic(data, iterations)],
+                           [ref.heavy(data, iterations, threads=POOL)])
 
 
 # ---- the same properties on pools of 1, 2 and 3 workers --------------------------------------
