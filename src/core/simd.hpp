@@ -41,12 +41,9 @@ inline VecF splat(float x) noexcept {
   return detail::splat_lane0(VecF{x}, std::make_index_sequence<kLanes>{});
 }
 
-// The helpers below stand in for std::min, std::size and std::bit_cast: a standard template
-// instantiated here and left out of line (as in a Debug build) would be a weak symbol that the
-// linker may resolve to another variant's copy, compiled for instructions this processor lacks.
-
-// The smaller of x and y.
-inline std::size_t smaller(std::size_t x, std::size_t y) noexcept { return x < y ? x : y; }
+// The helpers below stand in for std::size and std::bit_cast: a standard template instantiated
+// here and left out of line (as in a Debug build) would be a weak symbol that the linker may
+// resolve to another variant's copy, compiled for instructions this processor lacks.
 
 // The number of elements of an array.
 template <class T, std::size_t N>

@@ -25,4 +25,8 @@ void matmul_packed(const float* a, const float* b, float* c, std::size_t k, std:
 void matmul_few_columns(const float* a, const float* b, float* c, std::size_t k, std::size_t n,
                         MatmulBlock block) noexcept;
 
+// The smaller of x and y, in the variant's own code (std::min would be an out-of-line template
+// the linker may share with another variant's copy).
+inline std::size_t smaller(std::size_t x, std::size_t y) noexcept { return x < y ? x : y; }
+
 }  // namespace zelto::ZELTO_ISA

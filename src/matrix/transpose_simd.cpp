@@ -2,13 +2,16 @@
 // kernel table beside the others, and moves bits without arithmetic. Rows [first, end) of T
 // (columns of A) are copied in square blocks so that the strided reads of A and the contiguous
 // writes of T both stay in L1.
-#include "core/simd.hpp"
 #include "matrix/matrix_kernels.hpp"
 
 namespace zelto::ZELTO_ISA {
 namespace {
 
 constexpr std::size_t kBlock = 32;
+
+// The smaller of x and y, in this variant's own code (std::min would be an out-of-line template
+// the linker may share with another variant's copy).
+inline std::size_t smaller(std::size_t x, std::size_t y) noexcept { return x < y ? x : y; }
 
 }  // namespace
 

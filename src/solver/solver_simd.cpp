@@ -26,6 +26,13 @@ using row_blocks::load_rows;
 using row_blocks::predict_blocks;
 using row_blocks::RowVec;
 
+// The smaller of x and y as std::min computes it, in this variant's own code (std::min would be
+// an out-of-line template the linker may share with another variant's copy).
+template <class T>
+constexpr const T& smaller(const T& x, const T& y) noexcept {
+  return y < x ? y : x;
+}
+
 // Accumulator vectors kept in registers while a block of rows is folded into them.
 constexpr std::size_t kAccVectors = 8;
 
@@ -243,7 +250,7 @@ static_assert(kRows <= kErrorBlock, "a block of errors reads at most kErrorBlock
 float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const float* e,
                        float* a) noexcept {
   if (rows == 0) {
-    for (std::size_t j = 0; j < m; ++j) a[j] = 0.0f;
+    for (float *p = a, *end = a + m; p != end; ++p) *p = 0.0f;
     return 0.0f;
   }
   float a_b = 0.0f;
