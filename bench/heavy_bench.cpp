@@ -105,7 +105,7 @@ int functions(int repeats) {
                     range, library[f].first,
                     zelto::bench::median_ms(repeats, scalar) * 1e6 / (kPasses * kCount));
       json += entry;
-      for (const zelto::Isa isa : {zelto::Isa::avx2, zelto::Isa::avx512}) {
+      for (const zelto::Isa isa : zelto::kIsas) {
         if (!zelto::heavy::libm_mirrored(isa)) continue;
         const zelto::TrigKernels& k = zelto::trig_kernels(isa);
         const auto values = f == 0 ? k.sinf_values : f == 1 ? k.cosf_values : k.tanf_values;

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
                },
                ns_per_row);
          }));
-  for (zelto::Isa isa : {zelto::Isa::baseline, zelto::Isa::avx2, zelto::Isa::avx512}) {
+  for (const zelto::Isa isa : zelto::kIsas) {
     if (!zelto::isa_available(isa)) continue;
     report(zelto::isa_name(isa), median_ms(repeats, [&] {
              // As in the module: the kernel starts every sum itself, so C is not zero-filled.

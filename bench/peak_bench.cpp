@@ -46,10 +46,15 @@ constexpr long kSteps = 20'000'000;
   }
 
 ZELTO_PEAK_LOOP(peak_sse, 16, "sse2")
-#if defined(ZELTO_X86_VARIANTS)
 ZELTO_PEAK_LOOP(peak_avx2, 32, "avx2")
 ZELTO_PEAK_LOOP(peak_avx512, 64, "avx512f")
-#endif
+
+// The loop of each kernel variant's register width, by the variant's name.
+struct Peak {
+  const char* isa;
+  double (*gflops)();
+};
+constexpr Peak kPeaks[] = {{"baseline", peak_sse}, {"avx2", peak_avx2}, {"avx512", peak_avx512}};
 
 }  // namespace
 
@@ -61,11 +66,12 @@ int main() {
                   name, gflops);
     json += entry;
   };
-  report("baseline", peak_sse());
-#if defined(ZELTO_X86_VARIANTS)
-  if (zelto::isa_available(zelto::Isa::avx2)) report("avx2", peak_avx2());
-  if (zelto::isa_available(zelto::Isa::avx512)) report("avx512", peak_avx512());
-#endif
+  for (const zelto::Isa isa : zelto::kIsas) {
+    if (!zelto::isa_available(isa)) continue;
+    for (const Peak& peak : kPeaks) {
+      if (std::string(peak.isa) == zelto::isa_name(isa)) report(peak.isa, peak.gflops());
+    }
+  }
   std::printf("%s}\n", json.c_str());
   return 0;
 }

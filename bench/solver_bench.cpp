@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
   add_timing(
       "plain", [&] { plain_predict(x.data.data(), n, m, w, solver.bias, p.data()); },
       [&] { plain_gradient(x.data.data(), n, m, w, solver.bias, y.data(), a.data(), 0.0f); });
-  for (zelto::Isa isa : {zelto::Isa::baseline, zelto::Isa::avx2, zelto::Isa::avx512}) {
+  for (const zelto::Isa isa : zelto::kIsas) {
     if (!zelto::isa_available(isa)) continue;
     const zelto::SolverKernels& k = zelto::solver_kernels(isa);
     add_timing(

@@ -4,13 +4,10 @@
 namespace zelto {
 namespace {
 
-constexpr PerIsa<ElementCast> kCasts{
-    baseline::cast_elements,
-#if defined(ZELTO_X86_VARIANTS)
-    avx2::cast_elements,
-    avx512::cast_elements,
-#endif
-};
+// One variant's conversion, from the namespace of its name.
+#define ZELTO_ELEMENT_CAST_ROW(isa) isa::cast_elements,
+constexpr PerIsa<ElementCast> kCasts{{ZELTO_FOR_EACH_ISA(ZELTO_ELEMENT_CAST_ROW)}};
+#undef ZELTO_ELEMENT_CAST_ROW
 
 }  // namespace
 

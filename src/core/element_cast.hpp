@@ -44,8 +44,4 @@ ElementCast element_cast() noexcept;
                      std::size_t count, float* dst) noexcept;                         \
   }
 
-ZELTO_ELEMENT_CAST(baseline)
-#if defined(ZELTO_X86_VARIANTS)
-ZELTO_ELEMENT_CAST(avx2)
-ZELTO_ELEMENT_CAST(avx512)
-#endif
+ZELTO_FOR_EACH_ISA(ZELTO_ELEMENT_CAST)

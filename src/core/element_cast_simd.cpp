@@ -3,11 +3,11 @@
 // instruction set of this variant (cvtpd2ps, vcvtqq2pd and the like, each one IEEE rounding
 // per lane); the strided loops read one element per step. Both apply the same per-element
 // function, so every variant and both forms agree bit for bit.
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "core/element_cast.hpp"
+#include "core/simd.hpp"
 
 namespace zelto::ZELTO_ISA {
 namespace {
@@ -26,7 +26,7 @@ inline float from_bool(std::uint8_t x) noexcept { return x != 0 ? 1.0f : 0.0f; }
 // the double's rounding back to float32 is exact. Done on the bits, so no compiler folds it away.
 inline float from_f32(std::uint32_t bits) noexcept {
   const bool nan = (bits & 0x7fffffffu) > 0x7f800000u;
-  return std::bit_cast<float>(nan ? bits | 0x00400000u : bits);
+  return bit_cast<float>(nan ? bits | 0x00400000u : bits);
 }
 
 inline float from_f64(double x) noexcept { return static_cast<float>(x); }
@@ -43,9 +43,9 @@ inline float from_f16(std::uint16_t half) noexcept {
   } else if (magnitude >= 0x0400u) {
     bits = (magnitude << 13) + (std::uint32_t{127 - 15} << 23);
   } else {
-    bits = std::bit_cast<std::uint32_t>(static_cast<float>(magnitude) * 0x1p-24f);
+    bits = bit_cast<std::uint32_t>(static_cast<float>(magnitude) * 0x1p-24f);
   }
-  return std::bit_cast<float>(sign | bits);
+  return bit_cast<float>(sign | bits);
 }
 
 // Applies cast to count elements of type T; memcpy reads elements at any alignment.

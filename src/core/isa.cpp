@@ -1,29 +1,18 @@
 #include "core/isa.hpp"
 
+#include <array>
 #include <cstdlib>
 
 namespace zelto {
 namespace {
 
-#if defined(ZELTO_X86_VARIANTS)
-constexpr Isa kWidestFirst[] = {Isa::avx512, Isa::avx2, Isa::baseline};
-#else
-constexpr Isa kWidestFirst[] = {Isa::baseline};
-#endif
-
 // The CPU features each variant is compiled for, comma-separated: the build compiles the
 // variant's kernel files with -m<feature> for exactly these names.
 constexpr std::string_view features_of(Isa isa) noexcept {
-  switch (isa) {
-#if defined(ZELTO_X86_VARIANTS)
-    case Isa::avx2:
-      return ZELTO_ISA_FEATURES_avx2;
-    case Isa::avx512:
-      return ZELTO_ISA_FEATURES_avx512;
-#endif
-    default:
-      return ZELTO_ISA_FEATURES_baseline;
-  }
+#define ZELTO_ISA_FEATURES(isa) ZELTO_ISA_FEATURES_##isa,
+  constexpr std::string_view kFeatureLists[] = {ZELTO_FOR_EACH_ISA(ZELTO_ISA_FEATURES)};
+#undef ZELTO_ISA_FEATURES
+  return kFeatureLists[static_cast<std::size_t>(isa)];
 }
 
 // A feature name the build may use, with its run-time test. The compiler's test reads CPUID and,
@@ -36,7 +25,7 @@ struct Feature {
 
 #define ZELTO_FEATURE(name) \
   Feature { name, []() noexcept { return __builtin_cpu_supports(name) != 0; } }
-#if defined(ZELTO_X86_VARIANTS)
+#if defined(__x86_64__)
 constexpr Feature kFeatures[] = {
     ZELTO_FEATURE("sse3"),     ZELTO_FEATURE("ssse3"),    ZELTO_FEATURE("sse4.1"),
     ZELTO_FEATURE("sse4.2"),   ZELTO_FEATURE("popcnt"),   ZELTO_FEATURE("avx"),
@@ -69,7 +58,7 @@ constexpr const Feature* find_feature(std::string_view name) {
 // A feature the build compiles for but this file cannot test would make a variant run on
 // processors that lack it, so it stops the build instead.
 constexpr bool all_testable() {
-  for (Isa isa : kWidestFirst) {
+  for (Isa isa : kIsas) {
     if (!each_feature(features_of(isa), [](std::string_view name) { return find_feature(name); }))
       return false;
   }
@@ -90,63 +79,68 @@ std::string missing_features(Isa isa) {
   return missing;
 }
 
-bool compiled(Isa isa) noexcept {
-  for (Isa variant : kWidestFirst) {
-    if (variant == isa) return true;
-  }
-  return false;
-}
-
 // Whether this processor has every feature isa is compiled for; allocates nothing.
 bool runs_here(Isa isa) noexcept {
-  return compiled(isa) && each_feature(features_of(isa), [](std::string_view name) {
-           return find_feature(name)->present();
-         });
+  return each_feature(features_of(isa),
+                      [](std::string_view name) { return find_feature(name)->present(); });
 }
 
+// The last variant of kIsas this processor runs; baseline runs everywhere.
 Isa widest_available() noexcept {
-  for (Isa isa : kWidestFirst) {
-    if (isa_available(isa)) return isa;
+  Isa widest = Isa::baseline;
+  for (const Isa isa : kIsas) {
+    if (isa_available(isa)) widest = isa;
   }
-  return Isa::baseline;
+  return widest;
+}
+
+// "baseline, avx2 or avx512": the variants' names as a refusal lists them.
+std::string variant_names() {
+  std::string names;
+  for (std::size_t i = 0; i < kIsaCount; ++i) {
+    if (i > 0) names += i + 1 == kIsaCount ? " or " : ", ";
+    names += isa_name(kIsas[i]);
+  }
+  return names;
 }
 
 }  // namespace
 
 bool isa_available(Isa isa) noexcept {
   // The answer cannot change under a running process; each variant is tested once.
-  static const bool available[] = {runs_here(Isa::baseline), runs_here(Isa::avx2),
-                                   runs_here(Isa::avx512)};
-  return available[static_cast<int>(isa)];
+  static const auto available = [] {
+    std::array<bool, kIsaCount> runs{};
+    for (std::size_t i = 0; i < kIsaCount; ++i) runs[i] = runs_here(kIsas[i]);
+    return runs;
+  }();
+  return available[static_cast<std::size_t>(isa)];
 }
 
 const char* isa_name(Isa isa) noexcept {
-  switch (isa) {
-    case Isa::avx2:
-      return "avx2";
-    case Isa::avx512:
-      return "avx512";
-    default:
-      return "baseline";
+#define ZELTO_ISA_NAME(isa) #isa,
+  static constexpr const char* kNames[] = {ZELTO_FOR_EACH_ISA(ZELTO_ISA_NAME)};
+#undef ZELTO_ISA_NAME
+  return kNames[static_cast<std::size_t>(isa)];
+}
+
+std::optional<Isa> isa_named(std::string_view name) noexcept {
+  for (const Isa isa : kIsas) {
+    if (name == isa_name(isa)) return isa;
   }
+  return std::nullopt;
 }
 
 IsaChoice choose_isa(std::optional<std::string_view> setting) {
   const Isa widest = widest_available();
   if (!setting || setting->empty()) return {widest, {}};
   const std::string prefix = "ZELTO_ISA=" + std::string(*setting);
-  for (Isa isa : {Isa::baseline, Isa::avx2, Isa::avx512}) {
-    if (*setting != isa_name(isa)) continue;
-    if (!compiled(isa)) {
-      return {widest, prefix + ": this build has no " + isa_name(isa) + " kernels"};
-    }
-    if (!isa_available(isa)) {
-      return {widest, prefix + ": this processor or its operating system lacks " +
-                          missing_features(isa)};
-    }
-    return {isa, {}};
+  const std::optional<Isa> named = isa_named(*setting);
+  if (!named) return {widest, prefix + ": not a kernel variant (" + variant_names() + ")"};
+  if (!isa_available(*named)) {
+    return {widest, prefix + ": this processor or its operating system lacks " +
+                        missing_features(*named)};
   }
-  return {widest, prefix + ": not a kernel variant (baseline, avx2 or avx512)"};
+  return {*named, {}};
 }
 
 const IsaChoice& process_isa() noexcept {

@@ -1,21 +1,38 @@
 // Instruction sets the kernels are compiled for, and the one run-time choice among them.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
+// ZELTO_FOR_EACH_ISA(X): X(name) for each variant this build compiles, from CMakeLists.txt's
+// ZELTO_ISAS: baseline first, then from narrower to wider.
+#include "isa_list.hpp"
+
 namespace zelto {
 
 // Each kernel file is compiled once per entry, in a namespace of the same name.
-enum class Isa { baseline, avx2, avx512 };
+#define ZELTO_ISA_ENUMERATOR(isa) isa,
+enum class Isa { ZELTO_FOR_EACH_ISA(ZELTO_ISA_ENUMERATOR) };
+#undef ZELTO_ISA_ENUMERATOR
 
-// True when this build holds the variant and this processor (and its operating system, which
-// must save the wider registers) supports every CPU feature the variant was compiled for.
+// Every variant of this build, in the list's order; where several can run, the last is chosen.
+#define ZELTO_ISA_VALUE(isa) Isa::isa,
+inline constexpr Isa kIsas[] = {ZELTO_FOR_EACH_ISA(ZELTO_ISA_VALUE)};
+#undef ZELTO_ISA_VALUE
+
+inline constexpr std::size_t kIsaCount = sizeof kIsas / sizeof kIsas[0];
+
+// True when this processor (and its operating system, which must save the wider registers)
+// supports every CPU feature the variant was compiled for.
 bool isa_available(Isa isa) noexcept;
 
 // The variant's namespace name, as ZELTO_ISA takes it and tests and benches report it.
 const char* isa_name(Isa isa) noexcept;
+
+// The variant of that name, if this build has one.
+std::optional<Isa> isa_named(std::string_view name) noexcept;
 
 // The variant a setting of ZELTO_ISA asks for, or why it cannot run here.
 struct IsaChoice {
@@ -34,23 +51,15 @@ const IsaChoice& process_isa() noexcept;
 // The variant every kernel family runs in this process.
 inline Isa chosen_isa() noexcept { return process_isa().isa; }
 
-// One table of kernels per compiled instruction set; a kernel family keeps one of these and
-// looks its variants up by Isa, so tests and benches can run every variant side by side.
+// One table of kernels per variant, in the order of kIsas; a kernel family keeps one of these
+// and looks its variants up by Isa, so tests and benches can run every variant side by side.
+// A family fills it with one row per variant: {{ZELTO_FOR_EACH_ISA(ROW)}}.
 template <class Table>
 struct PerIsa {
-  Table baseline;
-#if defined(ZELTO_X86_VARIANTS)
-  Table avx2;
-  Table avx512;
-#endif
+  Table tables[kIsaCount];
 
-  // The table for isa; the baseline one where this build has no such variant.
-  constexpr const Table& pick([[maybe_unused]] Isa isa) const noexcept {
-#if defined(ZELTO_X86_VARIANTS)
-    if (isa == Isa::avx2) return avx2;
-    if (isa == Isa::avx512) return avx512;
-#endif
-    return baseline;
+  constexpr const Table& pick(Isa isa) const noexcept {
+    return tables[static_cast<std::size_t>(isa)];
   }
 
   // The table of the process's variant, the one the operations use.

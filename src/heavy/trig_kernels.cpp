@@ -4,16 +4,18 @@
 namespace zelto {
 namespace {
 
-constexpr PerIsa<TrigKernels> kKernels{
-    {false, baseline::sinf_values, baseline::cosf_values, baseline::tanf_values,
-     baseline::chain_terms, baseline::chain_leaf_sum},
-#if defined(ZELTO_X86_VARIANTS)
-    {true, avx2::sinf_values, avx2::cosf_values, avx2::tanf_values, avx2::chain_terms,
-     avx2::chain_leaf_sum},
-    {true, avx512::sinf_values, avx512::cosf_values, avx512::tanf_values, avx512::chain_terms,
-     avx512::chain_leaf_sum},
-#endif
-};
+// One variant's kernels, from the namespace of its name.
+#define ZELTO_TRIG_KERNELS_ROW(isa)          \
+  {                                          \
+      .mirrors_libm = isa::mirrors_libm,     \
+      .sinf_values = isa::sinf_values,       \
+      .cosf_values = isa::cosf_values,       \
+      .tanf_values = isa::tanf_values,       \
+      .chain_terms = isa::chain_terms,       \
+      .chain_leaf_sum = isa::chain_leaf_sum, \
+  },
+constexpr PerIsa<TrigKernels> kKernels{{ZELTO_FOR_EACH_ISA(ZELTO_TRIG_KERNELS_ROW)}};
+#undef ZELTO_TRIG_KERNELS_ROW
 
 }  // namespace
 

@@ -14,6 +14,9 @@
 // Declares one instruction set's kernels in the namespace of that name.
 #define ZELTO_TRIG_KERNELS(isa)                                                              \
   namespace zelto::isa {                                                                     \
+  /* True where the functions below repeat the C library's arithmetic in registers, false */ \
+  /* where they call the library. */                                                        \
+  extern const bool mirrors_libm;                                                           \
   /* out[i] = sinf(in[i]) for i < count. */                                                 \
   void sinf_values(const float* in, float* out, std::size_t count) noexcept;                \
   /* out[i] = cosf(in[i]) for i < count. */                                                 \
@@ -30,18 +33,15 @@
                        float acc) noexcept;                                                  \
   }
 
-ZELTO_TRIG_KERNELS(baseline)
-#if defined(ZELTO_X86_VARIANTS)
-ZELTO_TRIG_KERNELS(avx2)
-ZELTO_TRIG_KERNELS(avx512)
-#endif
+ZELTO_FOR_EACH_ISA(ZELTO_TRIG_KERNELS)
 
 namespace zelto {
 
 // One instruction set's kernels, so callers bind the choice once.
 struct TrigKernels {
-  // False for the baseline variant, whose functions are the C library's own calls.
-  bool mirrors_libm;
+  // False for a variant whose functions are the C library's own calls (baseline). A reference
+  // to the variant's constant, which is data: reading it runs none of the variant's code.
+  const bool& mirrors_libm;
   void (*sinf_values)(const float*, float*, std::size_t) noexcept;
   void (*cosf_values)(const float*, float*, std::size_t) noexcept;
   void (*tanf_values)(const float*, float*, std::size_t) noexcept;

@@ -30,6 +30,8 @@
 namespace zelto::ZELTO_ISA {
 
 #if defined(ZELTO_TRIG_VECTOR)
+const bool mirrors_libm = true;
+
 namespace {
 
 // The lanes with |x| >= 120, infinities and NaN: rare, and the only ones that need the
@@ -191,6 +193,8 @@ float chain_leaf_sum(const float* in, std::size_t count, std::uint64_t iteration
 }
 
 #else  // no vector variant: the library's own calls
+
+const bool mirrors_libm = false;
 
 void sinf_values(const float* in, float* out, std::size_t count) noexcept {
   for (std::size_t i = 0; i < count; ++i) out[i] = ::sinf(in[i]);

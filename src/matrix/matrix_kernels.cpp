@@ -4,16 +4,17 @@
 namespace zelto {
 namespace {
 
-constexpr PerIsa<MatrixKernels> kKernels{
-    {baseline::add_values, baseline::mul_values, baseline::matmul_block, baseline::matmul_blocking,
-     baseline::transpose_rows},
-#if defined(ZELTO_X86_VARIANTS)
-    {avx2::add_values, avx2::mul_values, avx2::matmul_block, avx2::matmul_blocking,
-     avx2::transpose_rows},
-    {avx512::add_values, avx512::mul_values, avx512::matmul_block, avx512::matmul_blocking,
-     avx512::transpose_rows},
-#endif
-};
+// One variant's kernels, from the namespace of its name.
+#define ZELTO_MATRIX_KERNELS_ROW(isa)          \
+  {                                            \
+      .add_values = isa::add_values,           \
+      .mul_values = isa::mul_values,           \
+      .matmul_block = isa::matmul_block,       \
+      .matmul_blocking = isa::matmul_blocking, \
+      .transpose_rows = isa::transpose_rows,   \
+  },
+constexpr PerIsa<MatrixKernels> kKernels{{ZELTO_FOR_EACH_ISA(ZELTO_MATRIX_KERNELS_ROW)}};
+#undef ZELTO_MATRIX_KERNELS_ROW
 
 }  // namespace
 

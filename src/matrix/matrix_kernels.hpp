@@ -31,11 +31,7 @@
                       std::size_t first, std::size_t end) noexcept;                         \
   }
 
-ZELTO_DECLARE_MATRIX_KERNELS(baseline)
-#if defined(ZELTO_X86_VARIANTS)
-ZELTO_DECLARE_MATRIX_KERNELS(avx2)
-ZELTO_DECLARE_MATRIX_KERNELS(avx512)
-#endif
+ZELTO_FOR_EACH_ISA(ZELTO_DECLARE_MATRIX_KERNELS)
 
 namespace zelto {
 

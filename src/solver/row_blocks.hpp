@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <iterator>
 #include <utility>
 
 #include "core/simd.hpp"
@@ -205,7 +204,7 @@ inline void predict_whole_columns(const Block (&blk)[N], const float* w, const f
   constexpr std::size_t kLines = N * kRows * 4 * sizeof(float) / 64;
   const std::size_t m = blk[0].m;
   RowOffsets o[kFull ? 1 : N];
-  for (std::size_t i = 0; i < std::size(o); ++i) o[i] = row_offsets(m, blk[i].rows);
+  for (std::size_t i = 0; i < count_of(o); ++i) o[i] = row_offsets(m, blk[i].rows);
   // Local copies stay in registers; the loads through x could otherwise alias the caller's.
   RowVec p[N];
   for (std::size_t i = 0; i < N; ++i) p[i] = sums[i];

@@ -4,19 +4,19 @@
 namespace zelto {
 namespace {
 
-constexpr PerIsa<SolverKernels> kKernels{
-    {baseline::predict_rows, baseline::predict_errors, baseline::gradient_rows, baseline::leaf_from_errors,
-     baseline::tree_rows,
-     baseline::add_into, baseline::descend},
-#if defined(ZELTO_X86_VARIANTS)
-    {avx2::predict_rows, avx2::predict_errors, avx2::gradient_rows, avx2::leaf_from_errors,
-     avx2::tree_rows,
-     avx2::add_into, avx2::descend},
-    {avx512::predict_rows, avx512::predict_errors, avx512::gradient_rows, avx512::leaf_from_errors,
-     avx512::tree_rows,
-     avx512::add_into, avx512::descend},
-#endif
-};
+// One variant's kernels, from the namespace of its name.
+#define ZELTO_SOLVER_KERNELS_ROW(isa)            \
+  {                                              \
+      .predict_rows = isa::predict_rows,         \
+      .predict_errors = isa::predict_errors,     \
+      .gradient_rows = isa::gradient_rows,       \
+      .leaf_from_errors = isa::leaf_from_errors, \
+      .tree_rows = isa::tree_rows,               \
+      .add_into = isa::add_into,                 \
+      .descend = isa::descend,                   \
+  },
+constexpr PerIsa<SolverKernels> kKernels{{ZELTO_FOR_EACH_ISA(ZELTO_SOLVER_KERNELS_ROW)}};
+#undef ZELTO_SOLVER_KERNELS_ROW
 
 }  // namespace
 

@@ -27,11 +27,7 @@
   void descend(float* w, const float* g, std::size_t m, float n_f, float lr) noexcept;         \
   }
 
-ZELTO_DECLARE_SOLVER_KERNELS(baseline)
-#if defined(ZELTO_X86_VARIANTS)
-ZELTO_DECLARE_SOLVER_KERNELS(avx2)
-ZELTO_DECLARE_SOLVER_KERNELS(avx512)
-#endif
+ZELTO_FOR_EACH_ISA(ZELTO_DECLARE_SOLVER_KERNELS)
 
 namespace zelto {
 

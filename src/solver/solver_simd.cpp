@@ -8,10 +8,7 @@
 // kTreeRows rows' products as their halving tree, unrolled, a register of columns at a time.
 // Every lane-wise operation is one IEEE single-precision operation, so each output sees the
 // plain loop's operation sequence.
-#include <algorithm>
-#include <array>
 #include <cstring>
-#include <iterator>
 #include <type_traits>
 #include <utility>
 
@@ -28,6 +25,13 @@ using row_blocks::kRows;
 using row_blocks::load_rows;
 using row_blocks::predict_blocks;
 using row_blocks::RowVec;
+
+// The smaller of x and y as std::min computes it, in this variant's own code (std::min would be
+// an out-of-line template the linker may share with another variant's copy).
+template <class T>
+constexpr const T& smaller(const T& x, const T& y) noexcept {
+  return y < x ? y : x;
+}
 
 // Accumulator vectors kept in registers while a block of rows is folded into them.
 constexpr std::size_t kAccVectors = 8;
@@ -143,9 +147,9 @@ inline void for_each_block(const float* x, std::size_t rows, std::size_t m, std:
     Block blk[kBlocksInFlight];
     for (std::size_t i = 0; i < kBlocksInFlight; ++i) {
       const std::size_t first = i0 + i * kRows;
-      blk[i] = {x + first * m, std::min(rows - first, kRows), m, limit - first * m};
+      blk[i] = {x + first * m, smaller(rows - first, kRows), m, limit - first * m};
     }
-    const std::size_t ahead = std::min((i0 + ahead_rows) * m, extent);
+    const std::size_t ahead = smaller((i0 + ahead_rows) * m, extent);
     step(i0, blk, x + ahead, extent - ahead);
   }
   if (i0 < rows) {
@@ -186,10 +190,15 @@ float tree_of_rows(const float* x, std::size_t m, const float* e, float* out) no
 
 using TreeOfRows = float (*)(const float*, std::size_t, const float*, float*) noexcept;
 
+// The unrolled trees by row count, in a plain array (no standard template's accessor).
+struct TreesOfRows {
+  TreeOfRows of[kTreeRows];
+};
+
 // tree_of_rows<K> at index K - 1, for K = 1 .. kTreeRows.
 template <std::size_t... K>
-constexpr auto trees_of_rows(std::index_sequence<K...>) noexcept {
-  return std::array<TreeOfRows, sizeof...(K)>{&tree_of_rows<K + 1>...};
+constexpr TreesOfRows trees_of_rows(std::index_sequence<K...>) noexcept {
+  return {{&tree_of_rows<K + 1>...}};
 }
 
 }  // namespace
@@ -198,7 +207,7 @@ void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* 
                   float* out) noexcept {
   for_each_predicted_block(x, rows, m, rows * m, w, b,
                            [&](std::size_t i0, const auto& blk, const auto& p) {
-    for (std::size_t i = 0; i < std::size(blk); ++i) {
+    for (std::size_t i = 0; i < count_of(blk); ++i) {
       float* dst = out + i0 + i * kRows;
       if (blk[i].rows == kRows) {
         std::memcpy(dst, &p[i], sizeof p[i]);
@@ -213,7 +222,7 @@ void predict_errors(const float* x, std::size_t rows, std::size_t m, std::size_t
                     const float* w, float b, const float* y, float* e) noexcept {
   for_each_predicted_block(x, rows, m, extent, w, b,
                            [&](std::size_t i0, const auto& blk, const auto& p) {
-    for (std::size_t i = 0; i < std::size(blk); ++i) {
+    for (std::size_t i = 0; i < count_of(blk); ++i) {
       const std::size_t first = i0 + i * kRows;
       if (blk[i].rows == kRows) {
         const RowVec errors = p[i] - load_rows(y + first, kRows);
@@ -229,7 +238,7 @@ float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float
                     const float* y, float* a, float a_b) noexcept {
   for_each_predicted_block(x, rows, m, rows * m, w, b,
                            [&](std::size_t i0, const auto& blk, const auto& p) {
-    for (std::size_t i = 0; i < std::size(blk); ++i) {
+    for (std::size_t i = 0; i < count_of(blk); ++i) {
       a_b = fold_errors(blk[i], p[i] - load_rows(y + i0 + i * kRows, blk[i].rows), a, a_b);
     }
   });
@@ -241,12 +250,12 @@ static_assert(kRows <= kErrorBlock, "a block of errors reads at most kErrorBlock
 float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const float* e,
                        float* a) noexcept {
   if (rows == 0) {
-    std::fill(a, a + m, 0.0f);
+    for (float *p = a, *end = a + m; p != end; ++p) *p = 0.0f;
     return 0.0f;
   }
   float a_b = 0.0f;
   for (std::size_t i0 = 0; i0 < rows; i0 += kRows) {
-    const Block blk{x + i0 * m, std::min(rows - i0, kRows), m, (rows - i0) * m};
+    const Block blk{x + i0 * m, smaller(rows - i0, kRows), m, (rows - i0) * m};
     RowVec ev;
     std::memcpy(&ev, e + i0, sizeof ev);
     const bool first = i0 == 0;
@@ -267,7 +276,7 @@ float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const fl
 float tree_rows(const float* x, std::size_t rows, std::size_t m, const float* e,
                 float* out) noexcept {
   static constexpr auto kTrees = trees_of_rows(std::make_index_sequence<kTreeRows>{});
-  return kTrees[rows - 1](x, m, e, out);
+  return kTrees.of[rows - 1](x, m, e, out);
 }
 
 void add_into(float* left, const float* right, std::size_t m) noexcept {

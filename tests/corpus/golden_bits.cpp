@@ -1,7 +1,9 @@
 // The golden-bit corpus: every operation on fixed inputs, the bytes of each result hashed and
 // compared with the hashes committed in golden_bits.txt, on every kernel variant this processor
 // runs and with pools of 1, 2, 3 and 7 workers. The same file serves x86-64 and aarch64, so a
-// result that differs between variants, pool sizes, compilers or architectures fails here.
+// result that differs between variants, pool sizes, compilers or architectures fails here. Every
+// NaN an operation computes is stored as 0x7fc00000 and a copy keeps its input's bits, so the
+// raw bytes are what must agree.
 //
 //   zelto_golden_bits FILE           check this machine's results against FILE
 //   zelto_golden_bits --write FILE   rewrite FILE from this machine's results
@@ -42,18 +44,7 @@
 namespace zelto::corpus {
 namespace {
 
-// The NaN that every NaN produced by arithmetic is stored as, on every variant and architecture.
-constexpr std::uint32_t kCanonicalNan = 0x7fc00000;
-
-// Until every variant stores kCanonicalNan, a result whose bits differ from the committed hash
-// only in its NaNs is reported apart from real differences, and does not fail the check.
-constexpr bool kNanBitsMustMatch = true;
-
 constexpr std::size_t kPools[] = {1, 2, 3, 7};
-
-// canonical: an arithmetic result, whose NaNs are all kCanonicalNan; kept: a copy, whose
-// NaNs keep the bits of the input.
-enum class Nans { canonical, kept };
 
 // shared: one hash for every platform; platform: one per architecture and C library.
 enum class Scope { shared, platform };
@@ -61,20 +52,15 @@ enum class Scope { shared, platform };
 struct Case {
   std::string name;
   std::vector<std::size_t> pools;
-  Nans nans;
   Scope scope;
   std::function<std::vector<float>()> run;
 };
 
-bool is_nan(std::uint32_t bits) { return (bits & 0x7fffffffu) > 0x7f800000u; }
-
-// FNV-1a (64 bits) of the floats' bytes, least significant byte first; with canonical_nans
-// every NaN is hashed as kCanonicalNan.
-std::uint64_t hash_bits(const std::vector<float>& values, bool canonical_nans) {
+// FNV-1a (64 bits) of the floats' bytes, least significant byte first.
+std::uint64_t hash_bits(const std::vector<float>& values) {
   std::uint64_t h = 0xcbf29ce484222325u;
   for (const float value : values) {
-    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    if (canonical_nans && is_nan(bits)) bits = kCanonicalNan;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
     for (int byte = 0; byte < 4; ++byte) {
       h = (h ^ ((bits >> (8 * byte)) & 0xffu)) * 0x100000001b3u;
     }
@@ -238,9 +224,9 @@ std::vector<Case> all_cases() {
   const std::vector<std::size_t> independent = {1, 3};
   const std::vector<std::size_t> every(std::begin(kPools), std::end(kPools));
   std::vector<Case> cases;
-  const auto add = [&](std::string name, std::vector<std::size_t> pools, Nans nans, Scope scope,
+  const auto add = [&](std::string name, std::vector<std::size_t> pools, Scope scope,
                        std::function<std::vector<float>()> run) {
-    cases.push_back(Case{std::move(name), std::move(pools), nans, scope, std::move(run)});
+    cases.push_back(Case{std::move(name), std::move(pools), scope, std::move(run)});
   };
   // Register tiles, narrow blocks (a matrix times a vector), depth blocks, packed blocks and
   // their edges.
@@ -249,11 +235,11 @@ std::vector<Case> all_cases() {
                                      {20, 600, 40}, {64, 8, 2000},  {130, 800, 1030},
                                      {1000, 1000, 1000}};
   for (const auto& p : products) {
-    add("matmul " + shape(p[0], p[1]) + "x" + std::to_string(p[2]), independent, Nans::canonical,
-        Scope::shared, [p] { return matmul_case(p[0], p[1], p[2], -24, 24); });
+    add("matmul " + shape(p[0], p[1]) + "x" + std::to_string(p[2]), independent, Scope::shared,
+        [p] { return matmul_case(p[0], p[1], p[2], -24, 24); });
   }
   // Products and sums in the subnormal range.
-  add("matmul 33x40x37 tiny", independent, Nans::canonical, Scope::shared,
+  add("matmul 33x40x37 tiny", independent, Scope::shared,
       [] { return matmul_case(33, 40, 37, -78, -66); });
   // An ordinary value, -0.0, infinity, a NaN with a payload, a product that overflows and
   // one that underflows.
@@ -261,23 +247,23 @@ std::vector<Case> all_cases() {
        {0x3fc00000u, 0x80000000u, 0x7f800000u, 0x7fc12345u, 0x7f000000u, 0x1d800000u}) {
     for (const bool is_add : {true, false}) {
       add(std::string(is_add ? "add" : "mul") + " 1001x103 val=" + hex(val).substr(8),
-          independent, Nans::canonical, Scope::shared,
+          independent, Scope::shared,
           [is_add, val] { return elementwise_case(is_add, 1001, 103, val); });
     }
   }
-  add("add 5x3 val=3fc00000", independent, Nans::canonical, Scope::shared,
+  add("add 5x3 val=3fc00000", independent, Scope::shared,
       [] { return elementwise_case(true, 5, 3, 0x3fc00000u); });
   const std::size_t transposes[][2] = {{1, 1},   {1, 1000},    {1000, 1},
                                        {37, 53}, {1003, 1000}, {17, 4096}};
   for (const auto& t : transposes) {
-    add("transpose " + shape(t[0], t[1]), independent, Nans::kept, Scope::shared,
+    add("transpose " + shape(t[0], t[1]), independent, Scope::shared,
         [t] { return transpose_case(t[0], t[1]); });
   }
   const std::size_t predicts[][3] = {{1, 1, 1}, {9, 5, 5}, {1000, 37, 37}, {4099, 33, 33},
                                      {100, 64, 67}};
   for (const auto& p : predicts) {
     add("predict " + shape(p[0], p[1]) + " weights=" + std::to_string(p[2]), independent,
-        Nans::canonical, Scope::shared, [p] { return predict_case(p[0], p[1], p[2]); });
+        Scope::shared, [p] { return predict_case(p[0], p[1], p[2]); });
   }
   // Training: odd shapes, a one-column model, no rows (0 / 0 weights), a NaN target.
   struct Fit {
@@ -290,29 +276,28 @@ std::vector<Case> all_cases() {
     const std::string name = "fit " + shape(f.rows, f.m) + " iters=" + std::to_string(f.iters) +
                              (f.nan_target ? " nan-target" : "");
     for (const std::size_t t : {1, 3}) {
-      add(name + " pool-grouping T=" + std::to_string(t), {t}, Nans::canonical, Scope::shared,
+      add(name + " pool-grouping T=" + std::to_string(t), {t}, Scope::shared,
           [f] { return fit_case(f.rows, f.m, f.iters, Grouping::pool, f.nan_target); });
     }
-    add(name + " canonical", every, Nans::canonical, Scope::shared,
+    add(name + " canonical", every, Scope::shared,
         [f] { return fit_case(f.rows, f.m, f.iters, Grouping::canonical, f.nan_target); });
   }
-  add("gradient_sums 4099x33", every, Nans::canonical, Scope::shared,
-      [] { return gradient_case(4099, 33); });
+  add("gradient_sums 4099x33", every, Scope::shared, [] { return gradient_case(4099, 33); });
   // The sum alone (no library call), and a NaN sum.
-  add("run_heavy_logic 4099 iterations=0 canonical", every, Nans::canonical, Scope::shared,
+  add("run_heavy_logic 4099 iterations=0 canonical", every, Scope::shared,
       [] { return heavy_case(heavy_data(0), 0, Grouping::canonical); });
-  add("run_heavy_logic 4099 iterations=0 pool-grouping T=1", {1}, Nans::canonical, Scope::shared,
+  add("run_heavy_logic 4099 iterations=0 pool-grouping T=1", {1}, Scope::shared,
       [] { return heavy_case(heavy_data(0), 0, Grouping::pool); });
-  add("run_heavy_logic [1, inf, 2] iterations=1", every, Nans::canonical, Scope::shared, [] {
+  add("run_heavy_logic [1, inf, 2] iterations=1", every, Scope::shared, [] {
     return heavy_case({1.0f, std::bit_cast<float>(0x7f800000u), 2.0f}, 1, Grouping::canonical);
   });
   for (const std::uint64_t n : {1, 3}) {
-    add("run_heavy_logic terms of 4099 iterations=" + std::to_string(n), {1}, Nans::canonical,
-        Scope::platform, [n] { return heavy_terms_case(heavy_data(n), n); });
+    add("run_heavy_logic terms of 4099 iterations=" + std::to_string(n), {1}, Scope::platform,
+        [n] { return heavy_terms_case(heavy_data(n), n); });
     const std::string name = "run_heavy_logic 4099 iterations=" + std::to_string(n);
-    add(name + " canonical", every, Nans::canonical, Scope::platform,
+    add(name + " canonical", every, Scope::platform,
         [n] { return heavy_case(heavy_data(n), n, Grouping::canonical); });
-    add(name + " pool-grouping T=1", {1}, Nans::canonical, Scope::platform,
+    add(name + " pool-grouping T=1", {1}, Scope::platform,
         [n] { return heavy_case(heavy_data(n), n, Grouping::pool); });
   }
   return cases;
@@ -326,19 +311,14 @@ struct Run {
   std::string label() const { return std::string(isa_name(isa)) + " T=" + std::to_string(pool); }
 };
 
-struct Outcome {
-  std::uint64_t raw = 0;        // the bytes as computed
-  std::uint64_t canonical = 0;  // with every NaN as kCanonicalNan
-};
-
-// What one child reports: an outcome per case index it ran, and the leaf of run_heavy_logic.
+// What one child reports: the hash per case index it ran, and the leaf of run_heavy_logic.
 struct RunReport {
-  std::map<std::size_t, Outcome> outcomes;
+  std::map<std::size_t, std::uint64_t> hashes;
   bool vector_leaf = false;
 };
 
 // The child's side: fixes the variant and pool, runs the cases of its pool size, and writes
-// "leaf <0|1>" and "<index> <raw> <canonical>" lines to out.
+// "leaf <0|1>" and "<index> <hash>" lines to out.
 [[noreturn]] void run_child(const Run& run, const std::vector<Case>& cases, int out) {
   int status = 0;
   try {
@@ -354,8 +334,7 @@ struct RunReport {
       const Case& c = cases[i];
       if (std::find(c.pools.begin(), c.pools.end(), run.pool) == c.pools.end()) continue;
       const std::vector<float> result = c.run();
-      text += std::to_string(i) + " " + hex(hash_bits(result, false)) + " " +
-              hex(hash_bits(result, true)) + "\n";
+      text += std::to_string(i) + " " + hex(hash_bits(result)) + "\n";
     }
     for (std::size_t done = 0; done < text.size();) {
       const ssize_t n = ::write(out, text.data() + done, text.size() - done);
@@ -404,11 +383,8 @@ bool run_in_child(const Run& run, const std::vector<Case>& cases, RunReport& rep
   lines >> word >> leaf;
   report.vector_leaf = leaf != 0;
   std::size_t index = 0;
-  std::string raw, canonical;
-  while (lines >> index >> raw >> canonical) {
-    report.outcomes[index] =
-        Outcome{std::stoull(raw, nullptr, 16), std::stoull(canonical, nullptr, 16)};
-  }
+  std::string hash;
+  while (lines >> index >> hash) report.hashes[index] = std::stoull(hash, nullptr, 16);
   return true;
 }
 
@@ -432,16 +408,11 @@ constexpr const char* kHeader =
     "# C library computes run_heavy_logic's terms. `bash scripts/stage-aarch64 --write` rewrites\n"
     "# this file from both architectures.\n";
 
-// The hash each case must have: its canonical hash for arithmetic, its raw one for copies.
-std::uint64_t contract(const Case& c, const Outcome& o) {
-  return c.nans == Nans::canonical ? o.canonical : o.raw;
-}
-
 int main_with(bool write, const std::string& path) {
   const std::vector<Case> cases = all_cases();
   std::vector<Run> runs;
   std::string variants;
-  for (const Isa isa : {Isa::baseline, Isa::avx2, Isa::avx512}) {
+  for (const Isa isa : kIsas) {
     if (!isa_available(isa)) continue;
     variants += std::string(variants.empty() ? "" : " ") + isa_name(isa);
     for (const std::size_t pool : kPools) runs.push_back(Run{isa, pool});
@@ -462,7 +433,7 @@ int main_with(bool write, const std::string& path) {
 
   const std::map<std::string, std::string> committed = read_hashes(path);
   std::map<std::string, std::string> fresh;  // --write: key -> the hash every run agrees on
-  std::size_t results = 0, numbers_differ = 0, nans_differ = 0, unreferenced = 0;
+  std::size_t results = 0, numbers_differ = 0, unreferenced = 0;
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
     const std::string key = key_of(c);
@@ -473,30 +444,19 @@ int main_with(bool write, const std::string& path) {
       (shared ? numbers_differ : unreferenced) += 1;
       continue;
     }
-    std::string differ, nans_only;  // labels of the runs
+    std::string differ;  // labels of the runs
     for (std::size_t r = 0; r < runs.size(); ++r) {
-      const auto got = reports[r].outcomes.find(i);
-      if (got == reports[r].outcomes.end()) continue;
+      const auto got = reports[r].hashes.find(i);
+      if (got == reports[r].hashes.end()) continue;
       ++results;
-      const std::string label = " " + runs[r].label();
-      if (write) {
-        const auto [at, inserted] = fresh.emplace(key, hex(contract(c, got->second)));
-        if (!inserted && at->second != hex(contract(c, got->second))) differ += label;
-      } else if (hex(got->second.raw) == found->second) {
-      } else if (c.nans == Nans::canonical && hex(got->second.canonical) == found->second) {
-        nans_only += label;
-      } else {
-        differ += label;
-      }
+      const std::string hash = hex(got->second);
+      // --write: the first run's hash is the one every other run must agree with.
+      const std::string& want = write ? fresh.emplace(key, hash).first->second : found->second;
+      if (want != hash) differ += " " + runs[r].label();
     }
     if (!differ.empty()) {
       ++numbers_differ;
       std::printf("DIFFERS: %s [%s ]\n", key.c_str(), differ.c_str());
-    }
-    if (!nans_only.empty()) {
-      ++nans_differ;
-      std::printf("%s NaN bits only: %s [%s ]\n", kNanBitsMustMatch ? "DIFFERS in" : "note:",
-                  key.c_str(), nans_only.c_str());
     }
   }
 
@@ -523,11 +483,9 @@ int main_with(bool write, const std::string& path) {
                 path.c_str());
     return out ? 0 : 1;
   }
-  std::printf("%zu cases, %zu results: %zu cases differ, %zu differ in NaN bits only%s, %zu "
-              "without a hash for this platform\n",
-              cases.size(), results, numbers_differ, nans_differ,
-              kNanBitsMustMatch ? "" : " (tolerated)", unreferenced);
-  return numbers_differ != 0 || (kNanBitsMustMatch && nans_differ != 0) ? 1 : 0;
+  std::printf("%zu cases, %zu results: %zu cases differ, %zu without a hash for this platform\n",
+              cases.size(), results, numbers_differ, unreferenced);
+  return numbers_differ != 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -89,8 +89,7 @@ class ElementCasts : public ::testing::TestWithParam<Isa> {
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(AllIsas, ElementCasts,
-                         ::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+INSTANTIATE_TEST_SUITE_P(AllIsas, ElementCasts, ::testing::ValuesIn(kIsas),
                          [](const auto& info) { return std::string(isa_name(info.param)); });
 
 TEST_P(ElementCasts, EveryTypeAndLayoutMatchesTheReference) {

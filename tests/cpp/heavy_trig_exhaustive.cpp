@@ -59,14 +59,20 @@ struct Path {
 // rare inputs to the library's own calls, so on their tail paths a rare input's result is the
 // reference itself, at the cost of another library sweep over half of all inputs: those paths
 // see one block of rare inputs in kRareBlockStride, which still covers every call length and
-// lane position with them.
+// lane position with them. The tail paths are the register layout of each variant, found by
+// name; a new vector variant fails here until its own are written down.
 std::vector<Path> paths_of(Isa isa) {
-  if (isa == Isa::avx2) {
+  const std::string name = zelto::isa_name(isa);
+  if (name == "avx2") {
     return {{"whole registers", kBlock, kBlock, false}, {"padded 256-bit register", 1, 7, true}};
   }
-  return {{"whole registers", kBlock, kBlock, false},
-          {"256-bit register", 1, 8, true},
-          {"padded 512-bit register", 9, 15, false}};
+  if (name == "avx512") {
+    return {{"whole registers", kBlock, kBlock, false},
+            {"256-bit register", 1, 8, true},
+            {"padded 512-bit register", 9, 15, false}};
+  }
+  ADD_FAILURE() << "the tail paths of " << name << " are not known: only whole registers swept";
+  return {{"whole registers", kBlock, kBlock, false}};
 }
 
 constexpr std::uint64_t kRareBlockStride = 16;
@@ -108,7 +114,7 @@ struct Case {
 
 TEST(TrigExhaustive, EveryAcceptedVariantGivesTheLibraryBitsForEveryInputOnEveryPath) {
   std::vector<Isa> variants;
-  for (const Isa isa : {Isa::avx2, Isa::avx512}) {
+  for (const Isa isa : zelto::kIsas) {
     if (zelto::heavy::libm_mirrored(isa)) variants.push_back(isa);
   }
   if (variants.empty()) GTEST_SKIP() << "the library guard accepts no vector variant here";

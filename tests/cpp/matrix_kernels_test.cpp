@@ -39,8 +39,7 @@ class MatrixKernels : public ::testing::TestWithParam<Isa> {
   std::vector<float> scratch_ = std::vector<float>(kMatmulScratchFloats);
 };
 
-INSTANTIATE_TEST_SUITE_P(AllIsas, MatrixKernels,
-                         ::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+INSTANTIATE_TEST_SUITE_P(AllIsas, MatrixKernels, ::testing::ValuesIn(kIsas),
                          [](const auto& info) { return std::string(isa_name(info.param)); });
 
 // Every NaN in the operands carries a payload, different in A and B, and every NaN result must
@@ -193,7 +192,7 @@ class ElementwiseKernels
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ElementwiseKernels,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+    ::testing::Combine(::testing::ValuesIn(kIsas),
                        ::testing::Values(0.1f, -0.0f, -1.0f, std::numeric_limits<float>::infinity(),
                                          std::numeric_limits<float>::quiet_NaN(),
                                          std::bit_cast<float>(reference::kRightNans[0]),

@@ -56,7 +56,7 @@ TEST(CanonicalGradient, IsTheHalvingTreeForEveryVariantAndPool) {
                                                      want.data());
         const Matrix xm{vec(x), n, m};
         const FloatVec yv = vec(y), wv = vec(w);
-        for (const Isa isa : {Isa::baseline, Isa::avx2, Isa::avx512}) {
+        for (const Isa isa : kIsas) {
           if (!isa_available(isa)) continue;
           GradientSums got;
           on_pool(*pool, [&] {

@@ -39,8 +39,7 @@ class SolverKernels : public ::testing::TestWithParam<std::tuple<Isa, double>> {
 
 INSTANTIATE_TEST_SUITE_P(
     AllIsas, SolverKernels,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
-                       ::testing::Values(0.0, 0.002, 0.05)),
+    ::testing::Combine(::testing::ValuesIn(kIsas), ::testing::Values(0.0, 0.002, 0.05)),
     [](const auto& info) {
       return std::string(isa_name(std::get<0>(info.param))) + "_specials" +
              std::to_string(static_cast<int>(std::get<1>(info.param) * 1000));

@@ -72,6 +72,14 @@ def pool_run():
     return run_with_pool
 
 
+def kernel_variants():
+    """The kernel variants of this build, as the refusal of a setting that names none lists
+    them: "... not a kernel variant (baseline, avx2 or avx512)"."""
+    proc = run_python("import zelto_ml", env={"ZELTO_ISA": "?"})
+    listed = proc.stderr.splitlines()[-1].rpartition("not a kernel variant (")[2].rstrip(")")
+    return listed.replace(" or ", ", ").split(", ")
+
+
 class HugeLen:
     """A sequence that claims `length` items and yields two (0.0 and 1.0): a length hint that
     must neither limit the reading nor be trusted for the allocation."""

@@ -19,7 +19,7 @@ from hypothesis.extra import numpy as hnp
 
 import float32_reference as ref
 import zelto_ml
-from conftest import child_env, run_python
+from conftest import child_env, kernel_variants, run_python
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
 INNER = os.environ.get("ZELTO_DIFFERENTIAL_INNER") == "1"
@@ -254,7 +254,7 @@ def test_children_load_this_build():
 def test_every_kernel_variant_gives_the_same_bits(pool_run):
     expected = pool_run(2, DIGEST_SNIPPET)
     ran = []
-    for isa in ("baseline", "avx2", "avx512"):
+    for isa in kernel_variants():
         proc = run_python(DIGEST_SNIPPET, env={"ZELTO_ISA": isa, "RAYON_NUM_THREADS": "2"})
         if f"ImportError: ZELTO_ISA={isa}: " in proc.stderr:  # cannot run here
             continue

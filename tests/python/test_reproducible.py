@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import float32_reference as ref
-from conftest import run_python
+from conftest import kernel_variants, run_python
 from float32_reference import bits
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
@@ -53,7 +53,7 @@ print(json.dumps([np.asarray(s.weights).view(np.uint32).ravel().tolist(), s.bias
 @pytest.mark.skipif("ZELTO_ISA" in os.environ, reason="runs every variant itself")
 def test_canonical_results_are_the_same_for_every_pool_and_variant():
     results = {}
-    for isa in ("baseline", "avx2", "avx512"):
+    for isa in kernel_variants():
         for threads in (1, 2, 3, 7, 64):
             proc = run_python(CANONICAL_SNIPPET,
                               env={"ZELTO_ISA": isa, "RAYON_NUM_THREADS": str(threads)})
