@@ -13,7 +13,8 @@ and divides by ITERS. The whole set runs --rounds times, the pool sizes alternat
 figure keeps its best round: on a shared machine a round can lose its cores to other work.
 
 predict returns a list, which numpy's X @ w + b does not build: the kernel's time comes from the
-C++ bench (no list), the Python call with its list is shown beside numpy's (X @ w + b).tolist().
+C++ bench (no list), the Python call with its list is shown beside numpy's (X @ w + b).tolist(),
+and predict_matrix (the same values as an (n, 1) matrix, no list) beside X @ w + b.
 
 When the module's directory also holds solver_bench (cmake -DZELTO_BUILD_BENCH=ON), the same
 shapes are also timed without the Python boundary on the same pool size, beside the bandwidth
@@ -95,6 +96,8 @@ def child(repeats, threads, shapes):
             "fit_ms": median_ms(lambda: trained.fit(xm, yl), repeats=repeats),
             "fit0_ms": median_ms(lambda: untrained.fit(xm, yl), repeats=repeats),
             "predict_list_ms": median_ms(lambda: trained.predict(xm), repeats=repeats * 2),
+            "predict_matrix_ms": median_ms(lambda: trained.predict_matrix(xm),
+                                           repeats=repeats * 4),
         })
     for row, (x, y, _, _) in zip(rows, cases):
         w, b = numpy_fit(x, y, lr, 1)
@@ -164,9 +167,9 @@ def main():
                 f"{'-':>8} {numpy_step:8.3f} {numpy_step / step:6.2f}x |"
             print(f"{threads:>7} {r['n']:>7}x{r['m']:<4} | {step:8.3f} {limit}")
     print("\npredict: ms per call; the kernel (C++, no list) beside X @ w + b, then both with "
-          "their lists")
+          "their lists, then predict_matrix (Python, no list) beside X @ w + b")
     print(f"{'threads':>7} {'shape':>12} | {'kernel':>8} {'numpy':>8} {'speedup':>7} | "
-          f"{'+list':>8} {'numpy':>8}")
+          f"{'+list':>8} {'numpy':>8} | {'matrix':>8} {'speedup':>7}")
     for threads, rows in results.items():
         for r in rows:
             c = cpp.get((threads, r["n"], r["m"]))
@@ -174,7 +177,9 @@ def main():
                       f"{r['numpy_predict_ms'] / c['predict_ms']:6.2f}x") if c else \
                 f"{'-':>8} {r['numpy_predict_ms']:8.3f} {'-':>7}"
             print(f"{threads:>7} {r['n']:>7}x{r['m']:<4} | {kernel} | "
-                  f"{r['predict_list_ms']:8.3f} {r['numpy_predict_list_ms']:8.3f}")
+                  f"{r['predict_list_ms']:8.3f} {r['numpy_predict_list_ms']:8.3f} | "
+                  f"{r['predict_matrix_ms']:8.3f} "
+                  f"{r['numpy_predict_ms'] / r['predict_matrix_ms']:6.2f}x")
     if not cpp:
         return
     print("\none thread, the kernels on all rows: predict / gradient ms")

@@ -49,6 +49,7 @@ FULL_SIZES = {
     "to_list": [10**3, 10**4, 10**5, 10**6],
     "fit step": [10**3, 10**4, 10**5, 10**6],
     "predict": [10**3, 10**4, 10**5, 10**6],
+    "predict_matrix": [10**3, 10**4, 10**5, 10**6],
     "run_heavy_logic": [10**3, 10**4, 10**5, 10**6],
 }
 QUICK_SIZES = {
@@ -64,6 +65,7 @@ QUICK_SIZES = {
     "to_list": [10**3, 10**5],
     "fit step": [10**3, 10**4, 10**5],
     "predict": [10**3, 10**4, 10**5],
+    "predict_matrix": [10**3, 10**5],
     "run_heavy_logic": [10**3, 10**4, 10**5],
 }
 
@@ -73,6 +75,7 @@ UNITS = {
     "run_heavy_logic": "M element-iterations/s",
     "fit step": "M matrix elements/s",
     "predict": "M matrix elements/s",
+    "predict_matrix": "M matrix elements/s",
 }
 NUMPY_CODE = {
     "matmul": "a @ b",
@@ -87,6 +90,7 @@ NUMPY_CODE = {
     "to_list": "a.tolist()",
     "fit step": "one step of X @ w + b, X.T @ e",
     "predict": "X @ w + b (an array, not a list)",
+    "predict_matrix": "X @ w + b (zelto_ml: an (n, 1) matrix, no list)",
     "run_heavy_logic": "abs(tan(cos(sin(x)))) repeated, then sum",
 }
 
@@ -108,7 +112,7 @@ class Result:
 
 
 # Operations whose numpy side calls BLAS, whose threads spin while they wait for each other.
-BLAS_OPS = ("matmul", "fit step", "predict")
+BLAS_OPS = ("matmul", "fit step", "predict", "predict_matrix")
 
 
 def has_threadpoolctl() -> bool:
@@ -185,11 +189,12 @@ def build_case(zelto_ml, op: str, size: int, rng: np.random.Generator):
     if op == "fit step":
         return label, work, FitTimer(zelto_ml, xm, y.tolist()), \
             lambda: bench_solver.numpy_fit(x, y, np.float32(0.01), 1)
-    if op == "predict":
+    if op in ("predict", "predict_matrix"):
         solver = zelto_ml.ZeltoSolver(0.01, 1)
         solver.fit(xm, y.tolist())
         w, b = bench_solver.numpy_fit(x, y, np.float32(0.01), 1)
-        return label, work, lambda: solver.predict(xm), lambda: x @ w + b
+        ours = solver.predict if op == "predict" else solver.predict_matrix
+        return label, work, lambda: ours(xm), lambda: x @ w + b
     # Both sides take the same float32 array: the module reads its memory directly.
     data = rng.uniform(-10, 10, size).astype(np.float32)
     return (f"{size:.0e}x{HEAVY_ITERATIONS}", float(size * HEAVY_ITERATIONS),
@@ -382,9 +387,9 @@ def plot(path: str, results: List[Result], threads: int) -> None:
         ax.set_xticks(sizes, [tick_label(op, n) for n in sizes])
         ax.xaxis.set_minor_locator(NullLocator())
         ax.set_title(op)
+        per_row = ("fit step", "predict", "predict_matrix")
         ax.set_xlabel("n (n x n matrices)" if op in ("matmul", "transpose")
-                      else f"rows (x {FEATURES} features)" if op in ("fit step", "predict")
-                      else "elements")
+                      else f"rows (x {FEATURES} features)" if op in per_row else "elements")
         ax.set_ylabel(UNITS.get(op, "M elements/s"))
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=8)

@@ -20,13 +20,13 @@ std::string display_name(const FunctionDescription& description) {
   return name;
 }
 
-// Index of the parameter named exactly like the key, or parameters.size() when none is.
+// Slot of the parameter named exactly like the key, or slot_count() when none is.
 // A key that is not a str (or cannot be compared as text) matches no parameter.
 std::size_t find_parameter(const FunctionDescription& description, PyObject* key) {
-  const std::size_t count = description.parameters.size();
+  const std::size_t count = description.slot_count();
   if (!PyUnicode_Check(key)) return count;
   for (std::size_t i = 0; i < count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, description.parameters[i]) == 0) return i;
+    if (PyUnicode_CompareWithASCIIString(key, description.slot_name(i)) == 0) return i;
   }
   return count;
 }
@@ -57,17 +57,19 @@ std::string missing_list(const FunctionDescription& description, PyObject** slot
 
 }  // namespace
 
-// 1. Positional arguments fill the first slots; more than there are parameters is refused.
+// 1. Positional arguments fill the first slots; more than there are required parameters is
+//    refused.
 // 2. Keywords, in the dictionary's own order, fill the slot of the same name; a filled slot or
 //    an unknown name is refused.
-// 3. Empty slots are listed by name.
+// 3. Empty required slots are listed by name; empty keyword-only slots stay null.
 void bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                     PyObject** slots) {
   const std::size_t count = description.parameters.size();
   const Py_ssize_t given = PyTuple_Size(args);
   const std::size_t positional = static_cast<std::size_t>(given);
-  for (std::size_t i = 0; i < count; ++i) {
-    slots[i] = i < positional ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
+  for (std::size_t i = 0; i < description.slot_count(); ++i) {
+    slots[i] = i < positional && i < count ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i))
+                                           : nullptr;
   }
   if (positional > count) {
     throw_type_error(msg::fill(msg::kTooManyPositional,
@@ -80,13 +82,13 @@ void bind_arguments(const FunctionDescription& description, PyObject* args, PyOb
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
       const std::size_t index = find_parameter(description, key);
-      if (index == count) {
+      if (index == description.slot_count()) {
         throw_type_error(msg::fill(msg::kUnexpectedKeyword,
                                    {display_name(description), object_text(key)}));
       }
       if (slots[index] != nullptr) {
         throw_type_error(msg::fill(msg::kMultipleValues,
-                                   {display_name(description), description.parameters[index]}));
+                                   {display_name(description), description.slot_name(index)}));
       }
       slots[index] = value;
     }

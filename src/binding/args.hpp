@@ -10,15 +10,24 @@
 
 namespace zelto::binding {
 
-// The parameters of one entry; every parameter is required and may be given either way.
+// The parameters of one entry: required ones that may be given either way, then optional ones
+// that only a keyword can give.
 struct FunctionDescription {
   const char* class_name;  // null for the module function
   const char* function_name;
   std::span<const char* const> parameters;
+  std::span<const char* const> keyword_only = {};
+
+  std::size_t slot_count() const noexcept { return parameters.size() + keyword_only.size(); }
+  // The name of slot i: the required parameters first, then the keyword-only ones.
+  const char* slot_name(std::size_t i) const noexcept {
+    return i < parameters.size() ? parameters[i] : keyword_only[i - parameters.size()];
+  }
 };
 
-// Fills slots[0 .. parameters.size()) with borrowed references to the arguments, or throws the
-// binding TypeError. The slots stay valid for the call, which holds args and kwargs.
+// Fills slots[0 .. slot_count()) with borrowed references to the arguments (null for a
+// keyword-only parameter not given), or throws the binding TypeError. The slots stay valid for
+// the call, which holds args and kwargs.
 void bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                     PyObject** slots);
 
@@ -33,7 +42,7 @@ auto convert_slot(const FunctionDescription& description, PyObject* const* slots
   try {
     return convert(slots[i]);
   } catch (PyError& error) {
-    throw wrap_argument_error(description.parameters[i], std::move(error));
+    throw wrap_argument_error(description.slot_name(i), std::move(error));
   }
 }
 

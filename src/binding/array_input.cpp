@@ -7,25 +7,31 @@
 //   iteration unpacks exactly those; other formats ('<i', 'e', '?', 'c', ...) are left to
 //   the item path with its own errors. Its memory is not reachable through the limited API,
 //   so it is copied chunk by chunk with tobytes(), which also orders strided views.
-// - numpy.ndarray, exact type, one dimension: iteration yields numpy scalars whose float value
-//   is the stored value widened to a double (integers rounded to nearest above 2^53), so the
-//   element conversions of core/element_cast.hpp give the same floats. __array_interface__
-//   describes the memory; anything in it this reader does not expect (another version, byte
-//   order, element type, shape, a record description, extra keys) leaves the array to the
-//   item path. Subclasses (matrix, memmap, masked arrays) may iterate differently and are
-//   never read from memory.
-// The exact classes of array.array and numpy.ndarray are looked up in sys.modules, never
-// imported: an instance of either means its module is loaded, and a missing module means no
-// instance can be at hand. Every probe that fails declines quietly, and none runs Python code
-// of the argument's: its type is exact, and built-in or numpy's.
+// - numpy.ndarray of one or more dimensions: iteration yields numpy scalars (for one dimension)
+//   whose float value is the stored value widened to a double (integers rounded to nearest
+//   above 2^53), so the element conversions of core/element_cast.hpp give the same floats; the
+//   elements are taken in row-major order, which is the order reading a multi-dimensional
+//   array row by row gives. __array_interface__ describes the memory; anything in it this
+//   reader does not expect (another version, byte order, element type, a record description,
+//   extra keys) leaves the array to the item path. A subclass is read the same way when no
+//   class of its own between it and ndarray defines item access (__getitem__, __iter__), or is
+//   numpy.memmap, whose __getitem__ gives ndarray's items; others (matrix, masked arrays)
+//   iterate differently and keep the item path.
+// numpy.ndarray and array.array are recognised as the classes their extension modules made
+// (binding/native_class.hpp), never by a lookup of a replaceable module, and their memory is
+// described by their own C code: an ndarray subclass's description comes from ndarray's own
+// descriptor, so no Python code of the argument's runs and none can report an address. Every
+// probe that fails declines quietly.
 #include "binding/array_input.hpp"
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "binding/error.hpp"
+#include "binding/native_class.hpp"
 #include "binding/py_ref.hpp"
 #include "core/element_cast.hpp"
 
@@ -57,38 +63,8 @@ bool is_text(PyObject* obj, const char* text) {
   return obj != nullptr && PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
 }
 
-// The class `name` of the module `module` when that module is in sys.modules, or null.
-PyTypeObject* loaded_class(const char* module, const char* name) {
-  PyRef module_name = PyRef::steal(PyUnicode_FromString(module));
-  if (!module_name) return PyErr_Clear(), nullptr;
-  PyRef loaded = PyRef::steal(PyImport_GetModule(module_name.get()));
-  if (!loaded) return PyErr_Clear(), nullptr;
-  if (!PyModule_CheckExact(loaded.get())) return nullptr;
-  PyObject* cls = PyDict_GetItemString(PyModule_GetDict(loaded.get()), name);
-  return cls != nullptr && PyType_Check(cls) ? reinterpret_cast<PyTypeObject*>(cls) : nullptr;
-}
-
-// An exact class of a loaded module, found once and then kept (with a reference) for the
-// process; compared by identity, so a subclass or a look-alike never matches.
-class KnownClass {
- public:
-  constexpr KnownClass(const char* module, const char* name) : module_(module), name_(name) {}
-  bool is(PyTypeObject* type) {
-    if (type_ == nullptr) {
-      type_ = loaded_class(module_, name_);
-      if (type_ != nullptr) Py_INCREF(type_);
-    }
-    return type_ != nullptr && type == type_;
-  }
-
- private:
-  const char* module_;
-  const char* name_;
-  PyTypeObject* type_ = nullptr;
-};
-
-KnownClass g_ndarray{"numpy", "ndarray"};
-KnownClass g_array{"array", "array"};
+NativeClass g_ndarray{"numpy", "ndarray"};
+NativeClass g_array{"array", "array"};
 
 // count elements of type at first, stride bytes apart, as a new float vector.
 FloatVec cast_memory(ElementType type, const void* first, std::ptrdiff_t stride,
@@ -202,12 +178,71 @@ std::optional<ElementType> numpy_element(PyObject* typestr) {
   return std::nullopt;
 }
 
-// numpy.ndarray through __array_interface__, which must describe exactly one plain dimension:
-// {'version': 3, 'typestr': t, 'descr': [('', t)], 'shape': (n,), 'strides': None or (s,),
-//  'data': (address, read_only)}.
-std::optional<FloatVec> read_ndarray(PyObject* array) {
-  PyRef interface = probe_attribute(array, "__array_interface__");
-  PyObject* dict = interface.get();
+// One axis of an array: its length and the bytes from one element to the next along it.
+struct Axis {
+  std::size_t count;
+  std::ptrdiff_t stride;
+};
+
+// The elements of the axes (outermost first) in row-major order. Axes of length 1 are dropped
+// and an axis that steps exactly over the next inner one is merged with it, so a contiguous
+// array of any shape, and a column cut from a wider array, is one strided run; whatever is left
+// runs one innermost axis at a time.
+std::optional<FloatVec> cast_axes(ElementType type, const std::byte* first,
+                                  const std::vector<Axis>& axes) {
+  std::size_t total = 1;
+  std::vector<Axis> runs;
+  for (const Axis& axis : axes) {
+    if (__builtin_mul_overflow(total, axis.count, &total)) return std::nullopt;
+    if (axis.count == 1) continue;
+    if (!runs.empty() && runs.back().stride == static_cast<std::ptrdiff_t>(axis.count) * axis.stride) {
+      runs.back() = {runs.back().count * axis.count, axis.stride};
+    } else {
+      runs.push_back(axis);
+    }
+  }
+  FloatVec out = FloatVec::uninitialized(total);
+  if (total == 0) return out;
+  if (runs.empty()) runs.push_back({1, 0});
+  const Axis inner = runs.back();
+  runs.pop_back();
+  std::vector<std::size_t> index(runs.size(), 0);
+  float* dst = out.data();
+  for (;;) {
+    std::ptrdiff_t offset = 0;
+    for (std::size_t d = 0; d < runs.size(); ++d) {
+      offset += static_cast<std::ptrdiff_t>(index[d]) * runs[d].stride;
+    }
+    element_cast()(type, first + offset, inner.stride, inner.count, dst);
+    dst += inner.count;
+    std::size_t d = runs.size();
+    while (d > 0 && ++index[d - 1] == runs[d - 1].count) index[--d] = 0;
+    if (d == 0) return out;
+  }
+}
+
+// The tuple's items as Py_ssize_t values, negative ones only where allowed; nullopt for
+// anything else.
+std::optional<std::vector<Py_ssize_t>> ssize_items(PyObject* tuple, bool allow_negative) {
+  if (!PyTuple_CheckExact(tuple)) return std::nullopt;
+  std::vector<Py_ssize_t> items(static_cast<std::size_t>(PyTuple_Size(tuple)));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(i));
+    if (!PyLong_Check(item)) return std::nullopt;
+    items[i] = PyLong_AsSsize_t(item);
+    if (items[i] == -1 && PyErr_Occurred() != nullptr) return PyErr_Clear(), std::nullopt;
+    if (items[i] < 0 && !allow_negative) return std::nullopt;
+  }
+  return items;
+}
+
+// An ndarray through the __array_interface__ dictionary its own C code made, which must
+// describe plain elements in one or more dimensions:
+// {'version': 3, 'typestr': t, 'descr': [('', t)], 'shape': (n, ...), 'strides': None (C order)
+//  or (s, ...), 'data': (address, read_only)}. With ArrayShape::vector at most one dimension may
+// be longer than 1.
+std::optional<FloatVec> read_ndarray(PyObject* interface, ArrayShape wanted) {
+  PyObject* dict = interface;
   if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_Size(dict) != 6) return std::nullopt;
   PyObject* version = PyDict_GetItemString(dict, "version");
   PyObject* typestr = PyDict_GetItemString(dict, "typestr");
@@ -227,29 +262,79 @@ std::optional<FloatVec> read_ndarray(PyObject* array) {
     PyErr_Clear();
     return std::nullopt;
   }
-  if (shape == nullptr || !PyTuple_CheckExact(shape) || PyTuple_Size(shape) != 1) return std::nullopt;
-  const Py_ssize_t length = probe_ssize(PyTuple_GetItem(shape, 0));
-  if (length < 0) return std::nullopt;
-  const auto size = static_cast<std::ptrdiff_t>(element_size(*type));
-  std::ptrdiff_t stride = size;
-  if (strides != Py_None) {
-    if (strides == nullptr || !PyTuple_CheckExact(strides) || PyTuple_Size(strides) != 1) {
-      return std::nullopt;
+  const auto counts = shape != nullptr ? ssize_items(shape, false) : std::nullopt;
+  if (!counts || counts->empty()) return std::nullopt;
+  std::vector<Axis> axes(counts->size());
+  std::size_t longer_than_one = 0;
+  for (std::size_t d = 0; d < axes.size(); ++d) {
+    axes[d].count = static_cast<std::size_t>((*counts)[d]);
+    longer_than_one += axes[d].count > 1 ? 1 : 0;
+  }
+  if (wanted == ArrayShape::vector && longer_than_one > 1) return std::nullopt;
+  if (strides == Py_None) {
+    std::ptrdiff_t step = static_cast<std::ptrdiff_t>(element_size(*type));
+    for (std::size_t d = axes.size(); d-- > 0;) {
+      axes[d].stride = step;
+      step *= static_cast<std::ptrdiff_t>(axes[d].count);
     }
-    PyObject* step = PyTuple_GetItem(strides, 0);
-    if (!PyLong_Check(step)) return std::nullopt;
-    stride = PyLong_AsSsize_t(step);
-    if (stride == -1 && PyErr_Occurred() != nullptr) return PyErr_Clear(), std::nullopt;
+  } else {
+    const auto steps = strides != nullptr ? ssize_items(strides, true) : std::nullopt;
+    if (!steps || steps->size() != axes.size()) return std::nullopt;
+    for (std::size_t d = 0; d < axes.size(); ++d) axes[d].stride = (*steps)[d];
   }
   if (data == nullptr || !PyTuple_CheckExact(data) || PyTuple_Size(data) != 2) return std::nullopt;
   void* address = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
   if (PyErr_Occurred() != nullptr) return PyErr_Clear(), std::nullopt;
-  return cast_memory(*type, address, stride, static_cast<std::size_t>(length));
+  return cast_axes(*type, static_cast<const std::byte*>(address), axes);
+}
+
+// True when numpy (as loaded) calls cls its memmap and its ndarray is the real one.
+bool is_numpy_memmap(PyObject* cls, PyTypeObject* ndarray) {
+  PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
+  PyRef numpy = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
+  if (!numpy || !PyModule_Check(numpy.get())) return PyErr_Clear(), false;
+  PyObject* members = PyModule_GetDict(numpy.get());
+  return PyDict_GetItemString(members, "ndarray") == reinterpret_cast<PyObject*>(ndarray) &&
+         PyDict_GetItemString(members, "memmap") == cls;
+}
+
+// True when iterating an instance of the ndarray subclass type yields what iterating an ndarray
+// does: every class before ndarray in its method resolution order has type as its metaclass
+// (so __mro__ and __dict__ are type's own) and defines no item access of its own, or is
+// numpy.memmap.
+bool iterates_as_ndarray(PyTypeObject* type, PyTypeObject* ndarray) {
+  PyObject* as_object = reinterpret_cast<PyObject*>(type);
+  if (Py_TYPE(as_object) != &PyType_Type) return false;
+  PyRef mro = probe_attribute(as_object, "__mro__");
+  if (!mro || !PyTuple_CheckExact(mro.get())) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
+    PyObject* cls = PyTuple_GetItem(mro.get(), i);
+    if (cls == reinterpret_cast<PyObject*>(ndarray)) return true;
+    if (Py_TYPE(cls) != &PyType_Type) return false;
+    if (is_numpy_memmap(cls, ndarray)) continue;
+    PyRef members = probe_attribute(cls, "__dict__");
+    if (!members || PyMapping_HasKeyString(members.get(), "__getitem__") ||
+        PyMapping_HasKeyString(members.get(), "__iter__")) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// The __array_interface__ of an ndarray or of an instance of a subclass, from ndarray's own
+// descriptor, whatever the subclass defines under that name.
+PyRef ndarray_interface(PyObject* array, PyTypeObject* ndarray) {
+  if (Py_TYPE(array) == ndarray) return probe_attribute(array, "__array_interface__");
+  PyRef descriptor = probe_attribute(reinterpret_cast<PyObject*>(ndarray), "__array_interface__");
+  if (!descriptor) return descriptor;
+  PyRef interface = PyRef::steal(PyObject_CallMethod(descriptor.get(), "__get__", "O", array));
+  if (!interface) PyErr_Clear();
+  return interface;
 }
 
 }  // namespace
 
-std::optional<FloatVec> read_array_memory(PyObject* obj) {
+std::optional<FloatVec> read_array_memory(PyObject* obj, ArrayShape shape) {
   // The object stays referenced while its memory is read, whoever else lets go of it.
   const PyRef held = PyRef::borrow(obj);
   if (PyBytes_CheckExact(obj)) {
@@ -261,7 +346,10 @@ std::optional<FloatVec> read_array_memory(PyObject* obj) {
   }
   if (PyMemoryView_Check(obj)) return read_memoryview(obj);
   PyTypeObject* type = Py_TYPE(obj);
-  if (g_ndarray.is(type)) return read_ndarray(obj);
+  if (PyTypeObject* ndarray = g_ndarray.base_of(type)) {
+    if (type != ndarray && !iterates_as_ndarray(type, ndarray)) return std::nullopt;
+    return read_ndarray(ndarray_interface(obj, ndarray).get(), shape);
+  }
   if (g_array.is(type)) return read_array(obj);
   return std::nullopt;
 }

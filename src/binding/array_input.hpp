@@ -9,11 +9,17 @@
 
 namespace zelto::binding {
 
+// Which numpy arrays a conversion reads from memory: any number of dimensions (the elements in
+// row-major order), or a vector in disguise, where at most one dimension is longer than 1
+// (shape (n,), (n, 1), (1, n)), for arguments that are one value per row or per weight.
+enum class ArrayShape { any, vector };
+
 // The elements of obj converted to float32 exactly as iterating obj and converting each item
 // would convert them, when obj is an exact bytes, bytearray, one-dimensional memoryview of a
-// native numeric format, array.array of a numeric type code, or numpy.ndarray of one dimension
-// with a native-order bool, integer or float16/32/64 element type. Anything else (subclasses
-// included) gives nullopt, without an error pending, for the item-by-item path.
-std::optional<FloatVec> read_array_memory(PyObject* obj);
+// native numeric format or array.array of a numeric type code; and, in row-major order, when it
+// is a numpy.ndarray (or a subclass that iterates like one, such as numpy.memmap) of one or more
+// dimensions, of the shape wanted, with a native-order bool, integer or float16/32/64 element
+// type. Anything else gives nullopt, without an error pending, for the item-by-item path.
+std::optional<FloatVec> read_array_memory(PyObject* obj, ArrayShape shape);
 
 }  // namespace zelto::binding

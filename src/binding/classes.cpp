@@ -33,21 +33,24 @@ const char* class_doc(ClassId id) {
 }
 
 // 1. Documentation and method table; 2. the PyType_Spec with its slots in fixed order (the
-// attribute table, where the class has one, after the methods);
+// attribute table, where the class has one, after the methods, then the repr);
 // 3. PyType_FromSpec; 4. the name text kept alive where the interpreter does not copy it.
+// The name's module part is the module's own, so pickle and other lookups by reference find the
+// class as zelto_ml.<name>.
 PyTypeObject* create_class(ClassId id) {
   const ClassDescription& description = class_description(id);
-  PyType_Slot slots[7] = {
+  PyType_Slot slots[8] = {
       {Py_tp_doc, const_cast<char*>(class_doc(id))},
       {Py_tp_new, reinterpret_cast<void*>(description.constructor)},
       {Py_tp_methods, description.methods},
   };
   int count = 3;
   if (description.getset != nullptr) slots[count++] = {Py_tp_getset, description.getset};
+  slots[count++] = {Py_tp_repr, reinterpret_cast<void*>(description.repr)};
   slots[count++] = {Py_tp_base, &PyBaseObject_Type};
   slots[count++] = {Py_tp_dealloc, reinterpret_cast<void*>(description.release)};
   slots[count] = {0, nullptr};
-  auto name = std::make_unique<std::string>(std::string("builtins.") + description.name);
+  auto name = std::make_unique<std::string>(std::string("zelto_ml.") + description.name);
   PyType_Spec spec = {
       .name = name->c_str(),
       .basicsize = description.basic_size,

@@ -10,12 +10,13 @@ inline constexpr int kClassCount = 2;
 
 // What the module root declares for one class; creation turns it into a PyType_Spec.
 struct ClassDescription {
-  const char* name;            // the class name; the type is created as "builtins.<name>"
+  const char* name;            // the class name; the type is created as "zelto_ml.<name>"
   const char* text_signature;  // the constructor's parameter list, e.g. "(lr, iters)"
   int basic_size;              // size of the whole instance record
   newfunc constructor;
   PyMethodDef* methods;  // ends with an all-zero entry
   PyGetSetDef* getset;   // attributes, ending with an all-zero entry; null for none
+  reprfunc repr;
   destructor release;
 };
 

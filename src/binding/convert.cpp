@@ -60,6 +60,27 @@ void append_iterated(PyObject* sequence, FloatVec& out) {
   if (PyErr_Occurred() != nullptr) throw fetch_pending();
 }
 
+// 1. Exact lists and tuples are walked by index; their length needs no hint. Containers whose
+//    iteration is their memory (bytes, numpy arrays, ...) are read from that memory.
+// 2. str is refused although it is a sequence; non-sequences are refused by type.
+// 3. The length hint (0 when __len__ fails) sizes the vector; the items decide its length.
+FloatVec read_float_sequence(PyObject* obj, ArrayShape shape) {
+  if (PyList_CheckExact(obj)) return read_list(obj);
+  if (PyTuple_CheckExact(obj)) return read_tuple(obj);
+  if (std::optional<FloatVec> read = read_array_memory(obj, shape)) return std::move(*read);
+  if (PyUnicode_Check(obj)) throw PyError(type_error_class, msg::kStrToVec);
+  if (!PySequence_Check(obj)) throw PyError::type_mismatch(obj, "Sequence");
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    take_pending();
+    hint = 0;
+  }
+  FloatVec out;
+  out.reserve(static_cast<std::size_t>(hint));
+  append_iterated(obj, out);
+  return out;
+}
+
 }  // namespace
 
 std::uint64_t to_u64(PyObject* obj) {
@@ -75,26 +96,14 @@ std::uint64_t to_u64(PyObject* obj) {
   return value;
 }
 
-// 1. Exact lists and tuples are walked by index; their length needs no hint. Containers whose
-//    iteration is their memory (bytes, numpy vectors, ...) are read from that memory.
-// 2. str is refused although it is a sequence; non-sequences are refused by type.
-// 3. The length hint (0 when __len__ fails) sizes the vector; the items decide its length.
-FloatVec to_float_vec(PyObject* obj) {
-  if (PyList_CheckExact(obj)) return read_list(obj);
-  if (PyTuple_CheckExact(obj)) return read_tuple(obj);
-  if (std::optional<FloatVec> read = read_array_memory(obj)) return std::move(*read);
-  if (PyUnicode_Check(obj)) throw PyError(type_error_class, msg::kStrToVec);
-  if (!PySequence_Check(obj)) throw PyError::type_mismatch(obj, "Sequence");
-  Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    take_pending();
-    hint = 0;
-  }
-  FloatVec out;
-  out.reserve(static_cast<std::size_t>(hint));
-  append_iterated(obj, out);
-  return out;
+bool to_bool(PyObject* obj) {
+  if (!PyBool_Check(obj)) throw PyError::type_mismatch(obj, "PyBool");
+  return obj == Py_True;
 }
+
+FloatVec to_float_vec(PyObject* obj) { return read_float_sequence(obj, ArrayShape::any); }
+
+FloatVec to_float_vector(PyObject* obj) { return read_float_sequence(obj, ArrayShape::vector); }
 
 PyRef to_float_list(const FloatVec& values) {
   const std::size_t size = values.size();
@@ -113,6 +122,10 @@ PyRef to_shape_tuple(std::uint64_t rows, std::uint64_t cols) {
   if (!first) python_api_failed();
   PyRef second = PyRef::steal(PyLong_FromUnsignedLongLong(cols));
   if (!second) python_api_failed();
+  return to_pair(std::move(first), std::move(second));
+}
+
+PyRef to_pair(PyRef first, PyRef second) {
   PyRef tuple = PyRef::steal(PyTuple_New(2));
   if (!tuple) python_api_failed();
   PyTuple_SetItem(tuple.get(), 0, first.release());

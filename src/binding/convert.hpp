@@ -20,14 +20,23 @@ inline float to_float(PyObject* obj) {
 // An int (bool included) or an object with __index__, as an unsigned 64-bit integer.
 std::uint64_t to_u64(PyObject* obj);
 
+// True or False only; anything else is the type mismatch "... cannot be converted to 'PyBool'".
+bool to_bool(PyObject* obj);
+
 // Any sequence except str, read by iteration, each item through to_float; containers whose
-// iteration is their memory (binding/array_input.hpp) are read from it with the same result.
+// iteration is their memory (binding/array_input.hpp) are read from it with the same result,
+// numpy arrays of any shape in row-major order.
 FloatVec to_float_vec(PyObject* obj);
+// The same for an argument of one value per row or per weight: numpy arrays are read from
+// memory only as vectors (ArrayShape::vector), so a wider array keeps its item-path error.
+FloatVec to_float_vector(PyObject* obj);
 
 // A new list of floats, each the exact widening of one element.
 PyRef to_float_list(const FloatVec& values);
 // A new tuple of two ints.
 PyRef to_shape_tuple(std::uint64_t rows, std::uint64_t cols);
+// A new 2-tuple that takes over both references.
+PyRef to_pair(PyRef first, PyRef second);
 // A new float, the exact widening of value.
 PyRef to_float_object(float value);
 // A new reference to None.

@@ -26,6 +26,23 @@ inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
 
 // Operations.
 inline constexpr char kShapeMismatch[] = "Shape mismatch for matmul";
+inline constexpr char kWeightsMismatch[] = "X has {} columns but the solver has {} weights";
+inline constexpr char kTooFewTargets[] = "y has {} targets but X has {} rows";
+
+// Instances as text.
+inline constexpr char kMatrixRepr[] = "ZeltoMatrix(rows={}, cols={})";
+inline constexpr char kSolverRepr[] = "ZeltoSolver(lr={}, iters={}, canonical={}, weights={})";
+
+// Pickled states.
+inline constexpr char kStateWrongKind[] = "not a {} state (it does not begin with b'{}')";
+inline constexpr char kStateTruncated[] = "{} state is truncated: {} bytes, its header alone takes {}";
+inline constexpr char kStateVersion[] =
+    "{} state version {} is not supported (this build reads version {})";
+inline constexpr char kStateMatrixSize[] =
+    "ZeltoMatrix state has {} bytes of elements, not 4 bytes each of a {} x {} matrix";
+inline constexpr char kStateSolverSize[] =
+    "ZeltoSolver state has {} bytes of weights, not 4 bytes each of {} weights";
+inline constexpr char kStateFlags[] = "ZeltoSolver state has unknown flags {}";
 
 // Error records and fatal errors.
 inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none was set";

@@ -1,5 +1,11 @@
 #include "binding/text.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "binding/error.hpp"
 #include "binding/messages.hpp"
 #include "binding/py_ref.hpp"
 
@@ -67,6 +73,24 @@ std::string type_qualname_of_type(PyObject* type) {
   }
   PyErr_Clear();
   return msg::kFailedTypeName;
+}
+
+// 1. The fewest significant digits (at most 9, which always suffice) whose decimal rounds back
+//    to the same float32 bits; infinities and NaN have no digits to choose.
+// 2. That decimal read as a double and written by Python's repr, for Python's own layout.
+std::string float32_text(float value) {
+  char digits[32];
+  for (int precision = 1; precision <= 9; ++precision) {
+    std::snprintf(digits, sizeof digits, "%.*g", precision, static_cast<double>(value));
+    if (std::bit_cast<std::uint32_t>(std::strtof(digits, nullptr)) ==
+        std::bit_cast<std::uint32_t>(value)) {
+      break;
+    }
+  }
+  const double shortest = value != value ? static_cast<double>(value) : std::strtod(digits, nullptr);
+  PyRef number = PyRef::steal(PyFloat_FromDouble(shortest));
+  if (!number) throw fetch_pending();
+  return object_repr(number.get());
 }
 
 }  // namespace zelto::binding

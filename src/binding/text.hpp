@@ -17,4 +17,8 @@ std::string object_repr(PyObject* obj);
 // The __qualname__ of a class, or "<failed to extract type name>".
 std::string type_qualname_of_type(PyObject* type);
 
+// The shortest decimal that reads back as value's float32, written as Python writes a float:
+// 0.1f gives "0.1", not its double widening "0.10000000149011612"; also "-0.0", "inf", "nan".
+std::string float32_text(float value);
+
 }  // namespace zelto::binding

@@ -53,6 +53,25 @@ S = ZeltoSolver(0.1, 1)
     (lambda: S.predict(S), "argument 'X': 'ZeltoSolver' object cannot be converted to 'ZeltoMatrix'"),
     (lambda: S.fit(X=None, y=[]),
      "argument 'X': 'NoneType' object cannot be converted to 'ZeltoMatrix'"),
+    (lambda: ZeltoSolver(0.1, 1, True),
+     "ZeltoSolver.__new__() takes 2 positional arguments but 3 were given"),
+    (lambda: ZeltoSolver(0.1, canonical=True),
+     "ZeltoSolver.__new__() missing 1 required positional argument: 'iters'"),
+    (lambda: ZeltoSolver(0.1, 1, canonical=1),
+     "argument 'canonical': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: run_heavy_logic([1.0], 1, canonical=None),
+     "argument 'canonical': 'NoneType' object cannot be converted to 'PyBool'"),
+    (lambda: run_heavy_logic([1.0], 1, canonical=True, Canonical=True),
+     "run_heavy_logic() got an unexpected keyword argument 'Canonical'"),
+    (lambda: S.set_weights([1.0]), "ZeltoSolver.set_weights() missing 1 required positional "
+                                   "argument: 'bias'"),
+    (lambda: S.set_weights({1.0}, 0.0),
+     "argument 'weights': 'set' object cannot be converted to 'Sequence'"),
+    (lambda: S.set_weights([1.0], "0"), "argument 'bias': must be real number, not str"),
+    (lambda: S.gradient_sums([1.0], [1.0]),
+     "argument 'X': 'list' object cannot be converted to 'ZeltoMatrix'"),
+    (lambda: S.predict_matrix(X=S),
+     "argument 'X': 'ZeltoSolver' object cannot be converted to 'ZeltoMatrix'"),
 ])
 def test_binding_messages(call, message):
     with pytest.raises(TypeError) as info:
@@ -273,7 +292,9 @@ class Reentrant:
 
     def __float__(self):
         for call in (lambda: self.solver.predict(self.matrix),
-                     lambda: self.solver.fit(self.matrix, [1.0])):
+                     lambda: self.solver.fit(self.matrix, [1.0]),
+                     lambda: self.solver.set_weights([2.0], 1.0),
+                     lambda: self.solver.weights):
             try:
                 call()
                 self.seen.append("no error")
@@ -288,7 +309,8 @@ def test_borrow_flags_during_fit():
     x = ZeltoMatrix([1.0], 1, 1)
     seen = []
     solver.fit(x, [Reentrant(solver, x, seen)])
-    assert seen == ["Already mutably borrowed", "Already borrowed"]
+    assert seen == ["Already mutably borrowed", "Already borrowed", "Already borrowed",
+                    "Already mutably borrowed"]
     plain = ZeltoSolver(0.1, 1)
     plain.fit(x, [1.0])
     assert solver.predict(x) == plain.predict(x)  # the refused calls left the training intact

@@ -105,9 +105,17 @@ ARGUMENTS = [
     ("ZeltoSolver(0.1, 3).fit(ZeltoMatrix([1.0], 1, 1), y=(2.0,))", True),
     ("ZeltoSolver(0.1, 3.0)", False),
     ("ZeltoSolver(0.1, 3).predict(X=ZeltoMatrix([], 0, 1))", True),
+    ("ZeltoSolver(0.1, 3, canonical=True).predict_matrix(ZeltoMatrix([], 0, 1))", True),
+    ("ZeltoSolver(0.1, 3, True)", False),
+    ("ZeltoSolver(0.1, 3, canonical=1)", False),
+    ("ZeltoSolver(0.1, 3).set_weights(ZeltoMatrix([1.0], 1, 1), np.float32(0.5))", True),
+    ("ZeltoSolver(0.1, 3).set_weights(np.zeros((2, 1)), 0)", True),
+    ("ZeltoSolver(0.1, 3).set_weights([1.0], '0')", False),
+    ("ZeltoMatrix(np.zeros((2, 3)), 2, 3)", True),
     ("run_heavy_logic(data=[1.0], iterations=2)", True),
     ("run_heavy_logic([1.0], '2')", False),
     ("run_heavy_logic(iter([1.0]), 2)", False),
+    ("run_heavy_logic([1.0], 2, canonical=False)", True),
 ]
 PRELUDE = "import array\nimport fractions\nimport numpy as np\n" \
           "from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic\n"

@@ -33,15 +33,22 @@ trained, fitted = ZeltoSolver(0.5, 1), ZeltoSolver(0.5, 2)
 trained.fit(a, y2)
 doubles, vector = array.array("d", data4), np.array(data4)[::-1]
 raw, view = bytes(4), memoryview(doubles)
+square, column = np.array(data4, np.float32).reshape(2, 2).T, np.array(y2)[:, None]
+state, solver_state = a.__reduce__()[1][0], trained.__reduce__()[1][0]
 watched = [ZeltoMatrix, ZeltoSolver, PANIC, data4, data2, y2, y1, word, val, neg, huge, a, row,
-           no_cols, no_rows, trained, fitted, doubles, vector, raw, view]
+           no_cols, no_rows, trained, fitted, doubles, vector, raw, view, square, column, state,
+           solver_state]
 
 entries = {
     "ZeltoMatrix": lambda: ZeltoMatrix(data4, 2, 2),
     "ZeltoMatrix length mismatch": lambda: ZeltoMatrix(data2, 2, 2),
     "ZeltoMatrix str data": lambda: ZeltoMatrix(word, 1, 3),
     "ZeltoMatrix negative rows": lambda: ZeltoMatrix(data4, neg, 2),
-    "ZeltoMatrix from memory": lambda: [ZeltoMatrix(d, 2, 2) for d in (doubles, vector, raw, view)],
+    "ZeltoMatrix from memory": lambda: [ZeltoMatrix(d, 2, 2)
+                                        for d in (doubles, vector, raw, view, square)],
+    "ZeltoMatrix pickled": lambda: ZeltoMatrix._from_state(a.__reduce__()[1][0]),
+    "ZeltoMatrix bad state": lambda: ZeltoMatrix._from_state(state[:-1]),
+    "repr": lambda: (repr(a), repr(trained)),
     "numpy.asarray": lambda: np.asarray(a),
     "matmul": lambda: a.matmul(a),
     "matmul shape mismatch": lambda: a.matmul(row),
@@ -61,9 +68,20 @@ entries = {
     "fit short y": lambda: fitted.fit(a, y1),
     "fit str y": lambda: fitted.fit(a, word),
     "fit unknown keyword": lambda: fitted.fit(a, y2, z=1),
+    "fit column y": lambda: fitted.fit(a, column),
+    "ZeltoSolver pickled": lambda: ZeltoSolver._from_state(trained.__reduce__()[1][0]),
+    "ZeltoSolver bad state": lambda: ZeltoSolver._from_state(solver_state + b"x"),
+    "properties": lambda: (trained.lr, trained.iters, trained.canonical, trained.weights,
+                           trained.bias),
+    "set_weights": lambda: fitted.set_weights(a, val),
+    "set_weights str bias": lambda: fitted.set_weights(y2, word),
+    "gradient_sums": lambda: trained.gradient_sums(a, y2),
+    "gradient_sums short y": lambda: trained.gradient_sums(a, y1),
     "predict": lambda: trained.predict(a),
     "predict too wide": lambda: trained.predict(row),
+    "predict_matrix": lambda: trained.predict_matrix(a),
     "run_heavy_logic": lambda: run_heavy_logic(data2, 2),
+    "run_heavy_logic canonical": lambda: run_heavy_logic(square, 2, canonical=True),
     "run_heavy_logic huge iterations": lambda: run_heavy_logic(data2, huge),
     "run_heavy_logic missing argument": lambda: run_heavy_logic(data2),
 }

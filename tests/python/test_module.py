@@ -2,7 +2,9 @@
 import gc
 import importlib.util
 import inspect
+import re
 import sys
+from pathlib import Path
 
 import pytest
 from conftest import run_python
@@ -10,9 +12,13 @@ from conftest import run_python
 import zelto_ml
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
+ROOT = Path(__file__).resolve().parents[2]
+
 
 def test_module_attributes():
     assert zelto_ml.__doc__ == ""
+    version = re.search(r'^version = "(.+)"$', (ROOT / "pyproject.toml").read_text(), re.M)
+    assert zelto_ml.__version__ == version.group(1)
     assert zelto_ml.__all__ == ["ZeltoMatrix", "ZeltoSolver", "run_heavy_logic"]
     assert run_heavy_logic.__module__ == "zelto_ml"
     assert run_heavy_logic.__self__ is zelto_ml
@@ -21,13 +27,15 @@ def test_module_attributes():
 
 @pytest.mark.parametrize("cls, name", [(ZeltoMatrix, "ZeltoMatrix"), (ZeltoSolver, "ZeltoSolver")])
 def test_class_identity(cls, name):
-    assert cls.__module__ == "builtins"
+    assert cls.__module__ == "zelto_ml"
     assert cls.__name__ == cls.__qualname__ == name
-    assert repr(cls) == f"<class 'builtins.{name}'>"
+    assert repr(cls) == f"<class 'zelto_ml.{name}'>"
     assert cls.__bases__ == (object,)
     with pytest.raises(TypeError):
         type("Derived", (cls,), {})
     instance = ZeltoMatrix([1.0], 1, 1) if cls is ZeltoMatrix else ZeltoSolver(0.1, 1)
+    assert repr(instance) == ("ZeltoMatrix(rows=1, cols=1)" if cls is ZeltoMatrix else
+                              "ZeltoSolver(lr=0.1, iters=1, canonical=False, weights=0)")
     assert not hasattr(instance, "__dict__")
     with pytest.raises(TypeError):
         __import__("weakref").ref(instance)
@@ -35,7 +43,7 @@ def test_class_identity(cls, name):
 
 @pytest.mark.parametrize("target, text", [
     (ZeltoMatrix, "(data, rows, cols)"),
-    (ZeltoSolver, "(lr, iters)"),
+    (ZeltoSolver, "(lr, iters, *, canonical=False)"),
     (ZeltoMatrix.matmul, "(self, /, other)"),
     (ZeltoMatrix.add, "(self, /, val)"),
     (ZeltoMatrix.mul, "(self, /, val)"),
@@ -44,7 +52,10 @@ def test_class_identity(cls, name):
     (ZeltoMatrix.to_list, "(self, /)"),
     (ZeltoSolver.fit, "(self, /, X, y)"),
     (ZeltoSolver.predict, "(self, /, X)"),
-    (run_heavy_logic, "(data, iterations)"),
+    (ZeltoSolver.predict_matrix, "(self, /, X)"),
+    (ZeltoSolver.gradient_sums, "(self, /, X, y)"),
+    (ZeltoSolver.set_weights, "(self, /, weights, bias)"),
+    (run_heavy_logic, "(data, iterations, *, canonical=False)"),
 ])
 def test_signatures(target, text):
     if isinstance(target, type) and sys.version_info < (3, 10):

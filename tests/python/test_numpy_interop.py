@@ -1,7 +1,8 @@
 """Arrays in and out. Containers read from their memory give exactly what reading them item by
-item gives (bits compared, NaN payloads included), containers that are not read from memory keep
-their item-by-item outcome, and numpy.asarray(matrix) is a read-only view that keeps the matrix
-alive."""
+item gives (bits compared, NaN payloads included), arrays of more dimensions give their
+ravel().tolist(), containers that are not read from memory keep their item-by-item outcome, a
+stand-in numpy is never trusted, and numpy.asarray(matrix) is a read-only view that keeps the
+matrix alive."""
 import array
 import gc
 
@@ -9,7 +10,8 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from zelto_ml import ZeltoMatrix
+from conftest import run_python
+from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
 
 DTYPES = [np.bool_, np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32,
           np.uint64, np.float16, np.float32, np.float64]
@@ -108,10 +110,109 @@ def test_long_memoryview_is_read_in_pieces():
     assert built(memoryview(values), len(values)) == built(values.tolist(), len(values))
 
 
+@st.composite
+def arrays(draw):
+    """An array of one to four dimensions of any accepted element type, possibly a strided,
+    reversed or transposed view."""
+    shape = draw(st.lists(st.integers(0, 4), min_size=1, max_size=4))
+    dtype = np.dtype(draw(st.sampled_from(DTYPES)))
+    raw = draw(st.lists(float_bits(8), min_size=int(np.prod(shape)) * 2,
+                        max_size=int(np.prod(shape)) * 2))
+    data = np.array(raw, np.uint64).view(np.float64).astype(dtype).reshape([2 * shape[0]] + shape[1:])
+    data = data[:: draw(st.sampled_from([2, -2]))]
+    return data.transpose(draw(st.permutations(range(len(shape))))) if draw(st.booleans()) else data
+
+
+@settings(max_examples=300)
+@given(arrays())
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_arrays_of_any_dimension_read_in_row_major_order(data):
+    assert built(data, data.size) == built(data.ravel().tolist(), data.size)
+
+
+class Plain(np.ndarray):
+    pass
+
+
+class Doubling(np.ndarray):
+    def __getitem__(self, index):
+        return super().__getitem__(index) * 2
+
+
+def test_subclasses_and_one_value_per_row_arguments(tmp_path):
+    values = np.random.default_rng(3).standard_normal(12).astype(np.float32)
+    mapped = np.memmap(tmp_path / "x", np.float32, "w+", shape=(4, 3))
+    mapped[:] = values.reshape(4, 3)
+    for data in (mapped, mapped[:, :2], values.reshape(4, 3).view(Plain)):
+        assert built(data, data.size) == built(data.ravel().tolist(), data.size)
+    doubled = values.view(Doubling)
+    assert built(doubled, 12) == item_by_item(doubled) == built((values * 2).tolist(), 12)
+    # A column vector (n, 1) or (1, n) is one value per row for fit's y and per weight for
+    # set_weights; a wider array keeps the error of reading its rows as numbers.
+    x = ZeltoMatrix(values, 4, 3)
+    y = np.arange(8, dtype=np.float64)[::2]
+    mapped_y = np.memmap(tmp_path / "y", np.float64, "w+", shape=4)
+    mapped_y[:] = y
+    for fitted_y in (y[:, None], y[None, :], mapped_y):
+        a, b = ZeltoSolver(0.01, 3), ZeltoSolver(0.01, 3)
+        a.fit(x, fitted_y)
+        b.fit(x, y.tolist())
+        assert a.predict(x) == b.predict(x)
+        a.set_weights(values[:3, None], 0.5)
+        b.set_weights(values[:3].tolist(), 0.5)
+        assert a.predict(x) == b.predict(x)
+    with pytest.raises(TypeError) as info:
+        ZeltoSolver(0.1, 1).fit(x, np.zeros((4, 2)))
+    with pytest.raises(TypeError) as numpy_error:
+        float(np.zeros(2))
+    assert str(info.value) == f"argument 'y': {numpy_error.value}"
+    assert run_heavy_logic(values.reshape(2, 2, 3), 2) == run_heavy_logic(values.tolist(), 2)
+    with pytest.raises(BaseException, match="^Data length does not match rows \\* cols$"):
+        ZeltoMatrix(values.reshape(3, 4), 3, 3)
+
+
+def test_stand_in_numpy_is_never_trusted():
+    # A module in numpy's place whose ndarray reports an address nothing is mapped at, before
+    # and after the real numpy is loaded, and a stand-in array module alike: each is read item
+    # by item, and the real numpy arrays keep being read from memory (2-D arrays only can be).
+    proc = run_python("""
+        import sys, types
+        class FakeArray:
+            typecode, itemsize = "f", 4
+            __array_interface__ = {"version": 3, "typestr": "<f4", "descr": [("", "<f4")],
+                                   "shape": (4,), "strides": None, "data": (16, False)}
+            def buffer_info(self):
+                return (16, 4)
+            def __len__(self):
+                return 4
+            def __getitem__(self, i):
+                if i >= 4:
+                    raise IndexError(i)
+                return float(i + 1)
+        fake = types.ModuleType("numpy")
+        fake.ndarray = fake.array = FakeArray
+        sys.modules["numpy"] = fake
+        sys.modules["array"] = types.ModuleType("array")
+        sys.modules["array"].array = FakeArray
+        from zelto_ml import ZeltoMatrix
+        seen = [ZeltoMatrix(FakeArray(), 2, 2).to_list()]
+        del sys.modules["numpy"], sys.modules["array"]
+        import array, numpy as np
+        seen.append(ZeltoMatrix(np.ones((2, 2), np.float32), 2, 2).to_list())
+        real = sys.modules["numpy"]
+        sys.modules["numpy"] = fake
+        seen.append(ZeltoMatrix(FakeArray(), 2, 2).to_list())
+        seen.append(ZeltoMatrix(np.full((2, 2), 3.0), 2, 2).to_list())
+        seen.append(ZeltoMatrix(array.array("f", [5.0] * 4), 2, 2).to_list())
+        print(seen)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str([[1.0, 2.0, 3.0, 4.0], [1.0] * 4, [1.0, 2.0, 3.0, 4.0],
+                                       [3.0] * 4, [5.0] * 4])
+
+
 @pytest.mark.filterwarnings("ignore:Casting complex values", "ignore::UserWarning")
 @pytest.mark.parametrize("data", [
-    np.zeros((2, 3), np.float32),
-    np.array([[1.5], [2.5]]),
     np.array([1.5, 2.0**60 + 1], ">f8"),
     np.array([2**53 + 1], ">i8"),
     np.array([1 + 2j], np.complex64),

@@ -141,3 +141,88 @@ def test_nan_results_are_the_canonical_nan(k):
     nan = np.isnan(out)
     assert nan[[3, 18]].all() and nan.sum() == 2
     assert set(out[nan].view(np.uint32).tolist()) == {0x7FC00000}
+
+
+def test_model_access_and_predictions_as_a_matrix():
+    s = ZeltoSolver(0.5, 1, canonical=True)
+    assert (s.lr, s.iters, s.canonical, s.bias, s.weights.shape()) == (0.5, 1, True, 0.0, (0, 1))
+    assert repr(s) == "ZeltoSolver(lr=0.5, iters=1, canonical=True, weights=0)"
+    s.fit(matrix(X22), np.array([[1.0], [2.0]]))
+    assert s.weights.shape() == (2, 1) and s.weights.to_list() == [1.75, 2.5] and s.bias == 0.75
+    assert repr(s) == "ZeltoSolver(lr=0.5, iters=1, canonical=True, weights=2)"
+    # lr as the shortest decimal of its float32, though the property widens it exactly.
+    assert repr(ZeltoSolver(0.1, 2**64 - 1)) == (
+        "ZeltoSolver(lr=0.1, iters=18446744073709551615, canonical=False, weights=0)")
+    assert ZeltoSolver(0.1, 1).lr == 0.10000000149011612
+    assert [repr(ZeltoSolver(lr, 1)).split(",")[0] for lr in (1e5, -0.0, 1e-45, 1e40, math.nan)] == [
+        "ZeltoSolver(lr=100000.0", "ZeltoSolver(lr=-0.0", "ZeltoSolver(lr=1e-45",
+        "ZeltoSolver(lr=inf", "ZeltoSolver(lr=nan"]
+    for name in ("lr", "iters", "canonical", "weights", "bias"):
+        with pytest.raises(AttributeError):
+            setattr(s, name, getattr(s, name))
+    x = matrix(np.random.default_rng(5).standard_normal((3001, 2)))
+    predicted = s.predict_matrix(x)
+    assert predicted.shape() == (3001, 1) and np.asarray(predicted).ravel().tolist() == s.predict(x)
+    assert s.predict_matrix(ZeltoMatrix([], 0, 2)).shape() == (0, 1)
+    with raises_panic("chunk_size must not be zero"):
+        s.predict_matrix(ZeltoMatrix([], 2, 0))
+
+
+def test_set_weights_installs_what_predict_uses():
+    s = ZeltoSolver(0.5, 1)
+    s.set_weights(ZeltoMatrix([1.0, 2.0, 4.0, 8.0], 2, 2), -0.0)
+    assert s.predict(matrix([[1.0, 1.0, 1.0, 1.0]])) == [15.0]
+    assert math.copysign(1.0, s.bias) == -1.0
+    s.set_weights(range(3), 1e40)
+    assert (s.weights.to_list(), s.bias) == ([0.0, 1.0, 2.0], math.inf)
+    s.set_weights([], 0.5)
+    assert s.predict(ZeltoMatrix([], 3, 0).transpose()) == []
+    with pytest.raises(TypeError):
+        s.set_weights([1.0, "x"], 0.0)
+    assert (s.weights.to_list(), s.bias) == ([], 0.5)  # a failed call changes nothing
+
+
+@pytest.mark.parametrize("weights, x, y, message", [
+    ([1.0, 2.0], np.ones((2, 3)), [1.0, 2.0], "X has 3 columns but the solver has 2 weights"),
+    ([], np.ones((1, 1)), [1.0], "X has 1 columns but the solver has 0 weights"),
+    ([1.0], np.ones((3, 1)), [1.0, 2.0], "y has 2 targets but X has 3 rows"),
+])
+def test_gradient_sums_checks_before_any_work(weights, x, y, message):
+    s = ZeltoSolver(0.5, 1)
+    s.set_weights(weights, 0.0)
+    with pytest.raises(ValueError) as info:
+        s.gradient_sums(matrix(x), y)
+    assert str(info.value) == message
+
+
+def driver_sums(solver, x, y, lo, hi, depth):
+    """The gradient sums of rows lo..hi-1 as a driver holding the top `depth` levels of the halving
+    tree makes them: the module's sums of each node at that depth, combined as (left + right)."""
+    if depth == 0 or hi - lo < 2:
+        g, g_b = solver.gradient_sums(matrix(x[lo:hi]), y[lo:hi])
+        return np.asarray(g).ravel(), np.float32(g_b)
+    mid = lo + (hi - lo) // 2
+    (g_left, b_left), (g_right, b_right) = (driver_sums(solver, x, y, lo, mid, depth - 1),
+                                            driver_sums(solver, x, y, mid, hi, depth - 1))
+    return g_left + g_right, b_left + b_right
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 5, 17, 1000])
+@pytest.mark.parametrize("depth", [0, 1, 3])
+def test_driver_over_row_ranges_equals_the_canonical_fit(n, depth):
+    rng = np.random.default_rng(n)
+    x = rng.standard_normal((n, 3)).astype(np.float32)
+    x[0, 0] = -0.0
+    y = rng.standard_normal(n).astype(np.float32)
+    lr, iters = np.float32(0.05), 4
+    driver = ZeltoSolver(float(lr), 0)
+    driver.set_weights(np.zeros(3, np.float32), 0.0)
+    for _ in range(iters):
+        g, g_b = driver_sums(driver, x, y, 0, n, depth)
+        w, b = np.asarray(driver.weights).ravel(), np.float32(driver.bias)
+        n_f = np.float32(n)
+        driver.set_weights(w - (g / n_f) * lr, b - (g_b / n_f) * lr)
+    fitted = ZeltoSolver(float(lr), iters, canonical=True)
+    fitted.fit(matrix(x), y)
+    assert np.asarray(driver.weights).tobytes() == np.asarray(fitted.weights).tobytes()
+    assert np.float32(driver.bias).tobytes() == np.float32(fitted.bias).tobytes()
