@@ -8,13 +8,15 @@ bit, whatever the chunking, the scheduler (synchronous, threads, processes or a
 the row chunks of ``X`` and returns a lazy Dask array of the predictions.
 
 How: the rows are cut at the nodes of the halving tree that groups the solver's canonical sums,
-each node is converted once into a ``ZeltoMatrix`` where it is computed and kept there (persisted)
-for the whole fit. Each step sends the weights and bias to the nodes, gets every node's gradient
-sums back, adds them up the tree in float32 on the client and applies the update as ``fit`` does.
+and each worker process gets a run of neighbouring nodes, converted once into ``ZeltoMatrix``
+objects and kept there (persisted) for the whole fit. Each step sends the weights and bias to
+every worker in one task, gets each node's gradient sums back, adds them up the tree in float32
+on the client and applies the update as ``fit`` does.
 
 Dask runs the work on whichever scheduler is active, as ``dask.compute`` would: the default
 ``distributed.Client`` if there is one, or the one chosen with ``dask.config.set(scheduler=...)``.
 """
+import contextlib
 import copy
 import math
 import sys
@@ -58,8 +60,9 @@ def fit(solver: ZeltoSolver, X: Any, y: Any, *, depth: Optional[int] = None) -> 
                          "first")
     n, m = X.shape
     _check_targets(y, n)
+    places = _places()
     if depth is None:
-        depth = _default_depth()
+        depth = _default_depth(len(places))
     elif not isinstance(depth, int) or isinstance(depth, bool):
         raise TypeError(f"depth must be an int, not {type(depth).__name__}")
     elif depth < 0:
@@ -68,8 +71,8 @@ def fit(solver: ZeltoSolver, X: Any, y: Any, *, depth: Optional[int] = None) -> 
     if solver.iters == 0:
         solver.set_weights(np.zeros(m, dtype=np.float32), 0.0)
         return solver
-    nodes = _persist_nodes(X, y, node_ranges(n, depth))
-    _descend(solver, nodes, X.shape, depth)
+    parts = _persist_parts(X, y, node_ranges(n, depth), places)
+    _descend(solver, parts, X.shape, depth)
     return solver
 
 
@@ -94,10 +97,11 @@ def predict(solver: ZeltoSolver, X: Any) -> da.Array:
                         meta=np.empty((0,), dtype=np.float32))
 
 
-def _descend(solver: ZeltoSolver, nodes: Tuple[Any, ...], shape: Tuple[int, int],
+def _descend(solver: ZeltoSolver, parts: Tuple[Any, ...], shape: Tuple[int, int],
              depth: int) -> None:
-    """The solver's iters steps from zero weights and bias on the nodes of an (n, m) X cut at
-    depth, each step's sums combined up the tree; the solver holds each step's model."""
+    """The solver's iters steps from zero weights and bias on the parts of an (n, m) X cut at
+    depth, one task per part and step, the nodes' sums combined up the tree; the solver holds
+    each step's model."""
     n, m = shape
     w = np.zeros(m, dtype=np.float32)
     b = np.float32(0.0)
@@ -106,12 +110,13 @@ def _descend(solver: ZeltoSolver, nodes: Tuple[Any, ...], shape: Tuple[int, int]
     lr = np.float32(solver.lr)
     for step in range(solver.iters):
         try:
-            sums = dask.compute(*[_delayed(_node_sums)(node, w, b) for node in nodes])
+            sums = dask.compute(*[_delayed(_part_sums)(part, w, b) for part in parts])
         except Exception as exc:
             raise RuntimeError(f"fit on Dask stopped at step {step + 1} of {solver.iters}, the "
                                f"solver holding the model of step {step}: "
                                f"{type(exc).__name__}: {exc}") from exc
-        g, g_b = combine(n, depth, [(g_node, np.float32(b_node)) for g_node, b_node in sums])
+        g, g_b = combine(n, depth, [(g_node, np.float32(b_node))
+                                    for part_sums in sums for g_node, b_node in part_sums])
         with np.errstate(all="ignore"):
             w = _canonical(w - ((g / n_f) * lr))
             b = _canonical(b - ((g_b / n_f) * lr))
@@ -166,19 +171,22 @@ def _check_dtype(array: da.Array, name: str) -> None:
         raise TypeError(f"{name} must have a bool, integer or float dtype, not {array.dtype}")
 
 
-def _default_depth() -> int:
-    """The smallest depth whose nodes spread over the scheduler's worker processes with no
-    process holding more than 1.25 times its share: each node is one task per step, and a
-    process runs its tasks one after another on all its cores (the module keeps the
-    interpreter lock while its own threads compute)."""
+def _places() -> List[Optional[str]]:
+    """One entry per worker process of the active scheduler: each distributed worker's address,
+    or None for each process of a local scheduler (one for the synchronous and threaded ones)."""
     client = _client()
-    multiprocessing = sys.modules.get("dask.multiprocessing")
     if client is not None:
-        processes = max(len(_worker_addresses(client)), 1)
-    elif multiprocessing is not None and dask.base.get_scheduler() is multiprocessing.get:
-        processes = int(dask.config.get("num_workers", None) or multiprocessing.CPU_COUNT)
-    else:
-        processes = 1
+        return list(_worker_addresses(client)) or [None]
+    multiprocessing = sys.modules.get("dask.multiprocessing")
+    if multiprocessing is not None and dask.base.get_scheduler() is multiprocessing.get:
+        return [None] * int(dask.config.get("num_workers", None) or multiprocessing.CPU_COUNT)
+    return [None]
+
+
+def _default_depth(processes: int) -> int:
+    """The smallest depth whose nodes spread over the processes with none holding more than
+    1.25 times its share. A process computes its nodes one after another, each on all its
+    cores (the module keeps the interpreter lock while its own threads compute)."""
     nodes = 1
     while nodes < processes or math.ceil(nodes / processes) * processes * 4 > nodes * 5:
         nodes *= 2
@@ -199,25 +207,25 @@ def _worker_addresses(client: Any) -> List[str]:
     return sorted(client.scheduler_info(n_workers=-1)["workers"])
 
 
-def _persist_nodes(X: da.Array, y: da.Array, ranges: List[Tuple[int, int]]) -> Tuple[Any, ...]:
-    """Each node's rows of X and y as module objects, computed and kept for the whole fit where
-    the scheduler computes; on a cluster, runs of neighbouring nodes on each worker in turn, so
-    every worker holds its share whatever worker the data came from (a node can still move to
-    another worker, when its own is lost)."""
+def _persist_parts(X: da.Array, y: da.Array, ranges: List[Tuple[int, int]],
+                   places: List[Optional[str]]) -> Tuple[Any, ...]:
+    """The nodes' rows of X and y as module objects, in one part per place: a run of
+    neighbouring nodes, converted and kept for the whole fit at that place, so that every
+    worker holds its share whatever worker the data came from, and a step is one task per
+    worker. A part moves only when its worker is lost: Dask computes it again elsewhere."""
     sizes = tuple(hi - lo for lo, hi in ranges)
     x_blocks = X.rechunk((sizes, X.chunks[1])).to_delayed().ravel()
     y_blocks = y.rechunk((sizes,) + y.chunks[1:]).to_delayed().ravel()
-    client = _client()
-    addresses = _worker_addresses(client) if client is not None else []
-    nodes = []
-    for i, (x_block, y_block) in enumerate(zip(x_blocks, y_blocks)):
-        if addresses:
-            with dask.annotate(workers=[addresses[i * len(addresses) // len(ranges)]],
-                               allow_other_workers=True):
-                nodes.append(_delayed(_make_node)(x_block, y_block))
-        else:
-            nodes.append(_delayed(_make_node)(x_block, y_block))
-    return dask.persist(*nodes)
+    parts = []
+    for k, place in enumerate(places):
+        run = range(k * len(ranges) // len(places), (k + 1) * len(ranges) // len(places))
+        if not run:
+            continue
+        with (dask.annotate(workers=[place], allow_other_workers=True) if place is not None
+              else contextlib.nullcontext()):
+            nodes = [_delayed(_make_node)(x_blocks[i], y_blocks[i]) for i in run]
+            parts.append(_delayed(tuple)(nodes))
+    return dask.persist(*parts)
 
 
 def _delayed(function: Callable[..., Any]) -> Any:
@@ -260,14 +268,16 @@ def _make_node(x_block: Any, y_block: Any) -> Tuple[ZeltoMatrix, np.ndarray]:
 
 
 @_ordinary_errors
-def _node_sums(node: Tuple[ZeltoMatrix, np.ndarray], w: np.ndarray,
-               b: np.float32) -> Tuple[np.ndarray, float]:
-    """The node's canonical gradient sums at weights w and bias b."""
-    x, targets = node
+def _part_sums(part: Tuple[Tuple[ZeltoMatrix, np.ndarray], ...], w: np.ndarray,
+               b: np.float32) -> List[Tuple[np.ndarray, float]]:
+    """Each node's canonical gradient sums at weights w and bias b, in node order."""
     solver = ZeltoSolver(0.0, 0, canonical=True)
     solver.set_weights(w, b)
-    g, g_b = solver.gradient_sums(x, targets)
-    return np.array(g, dtype=np.float32).ravel(), g_b
+    sums = []
+    for x, targets in part:
+        g, g_b = solver.gradient_sums(x, targets)
+        sums.append((np.array(g, dtype=np.float32).ravel(), g_b))
+    return sums
 
 
 @_ordinary_errors

@@ -2,6 +2,7 @@
 scheduler and cluster shape; predictions as Dask arrays; a worker killed during a fit; bad input
 refused before any work is sent."""
 import os
+import re
 import signal
 import threading
 import time
@@ -143,32 +144,55 @@ def test_clusters_give_the_local_bits(cluster):
             assert model_bits(dask_fit(X, da.from_array(Y_DATA, chunks=100))) == WANT
 
 
-def test_a_worker_killed_during_the_fit_changes_nothing(cluster):
-    """Dask computes the lost worker's rows again from their source, and the fit goes on to the
-    local bits."""
-    x, y = data(n=20_000, m=16)
-    iters = 150
-    want = model_bits(local_fit(x, y, iters=iters))
-    with distributed.Client(cluster) as client:
-        victim = min(client.scheduler_info(n_workers=-1)["workers"])  # it holds the first nodes
-        pid = client.run(os.getpid, workers=[victim])[victim]
-        solver = ZeltoSolver(LR, iters, canonical=True)
-        killed = []
+def fit_killing_a_worker(client, victim, solver, X, y):
+    """fit while the worker process at address victim is killed after the first step, which
+    must happen before the fit ends."""
+    pid = client.run(os.getpid, workers=[victim])[victim]
+    killed = []
 
-        def kill_after_the_first_step():
-            while solver.bias == 0.0:
-                time.sleep(0.001)
-            os.kill(pid, signal.SIGKILL)
-            killed.append(time.monotonic())
+    def kill_after_the_first_step():
+        while solver.bias == 0.0:
+            time.sleep(0.001)
+        os.kill(pid, signal.SIGKILL)
+        killed.append(time.monotonic())
 
-        killer = threading.Thread(target=kill_after_the_first_step)
-        killer.start()
-        zd.fit(solver, da.from_array(x, chunks=(3000, 16)), y)
+    killer = threading.Thread(target=kill_after_the_first_step)
+    killer.start()
+    try:
+        zd.fit(solver, X, y)
+    finally:
         finished = time.monotonic()
         killer.join()
         assert killed and killed[0] < finished
-        assert model_bits(solver) == want
-        client.wait_for_workers(2, timeout=30)  # the nanny's new worker, for later tests
+        client.wait_for_workers(2, timeout=30)  # the nanny's new worker, for the next test
+
+
+def test_a_worker_killed_during_the_fit_changes_nothing(cluster):
+    """Dask computes the lost worker's rows again from their source and the fit goes on to the
+    local bits; rows that exist only on that worker (scattered from the client) stop the fit
+    with an error naming the step, the solver holding the local model of the steps before."""
+    x, y = data(n=20_000, m=16)
+    iters = 150
+    with distributed.Client(cluster) as client:
+        victim = min(client.scheduler_info(n_workers=-1)["workers"])  # it holds the first nodes
+        solver = ZeltoSolver(LR, iters, canonical=True)
+        fit_killing_a_worker(client, victim, solver, da.from_array(x, chunks=(3000, 16)), y)
+        assert model_bits(solver) == model_bits(local_fit(x, y, iters=iters))
+
+        # Each half of the rows scattered to the worker that holds its node, the first to the
+        # victim: its rows have no other copy and no source.
+        workers = sorted(client.scheduler_info(n_workers=-1)["workers"])
+        victim = workers[0]
+        X = da.concatenate([da.from_delayed(client.scatter(half, workers=[worker]), half.shape,
+                                            half.dtype)
+                            for half, worker in zip(np.split(x, 2), workers)])
+        solver = ZeltoSolver(LR, iters, canonical=True)
+        with pytest.raises(RuntimeError) as info:
+            fit_killing_a_worker(client, victim, solver, X, y)
+        found = re.match(r"fit on Dask stopped at step (\d+) of 150, the solver holding the model "
+                         r"of step (\d+): FutureCancelledError: ", str(info.value))
+        assert found and int(found[1]) == int(found[2]) + 1, str(info.value)
+        assert model_bits(solver) == model_bits(local_fit(x, y, iters=int(found[2])))
 
 
 def unreadable(shape, dtype=np.float32, column_chunks=None):

@@ -1,0 +1,233 @@
+"""Benchmarks a gradient step of zelto_ml_extras.dask.fit on a LocalCluster against the same
+gradient descent written with dask.array on that cluster and against the module's local fit.
+
+Run against a built module, under the bench lock:
+  flock /tmp/zelto-bench.lock env PYTHONPATH=build/<dir>:src python bench/bench_dask.py
+  [--rows N] [--cols M] [--steps K] [--rounds R]
+
+X (rows x cols float32, by default 10^7 x 32 = 1.28 GB) and y come from a seeded dask.array
+random generator in chunks of 80 MB. The local fit runs in this process on the default pool with
+the data computed here from the same generator; the cluster has 2 worker processes of one
+thread each, each with a pool of one worker (RAYON_NUM_THREADS=1), and holds X and y persisted.
+In every round, the three take K steps each, one after the other; a step's time is the K steps'
+time / K, and each figure keeps its best round (other sessions share the cores).
+
+- zelto_ml_extras.dask: the steps of fit once its nodes are persisted (the setup, cutting the
+  rows into nodes and converting them, is timed once and shown apart);
+- dask.array: e = X @ w + b - y; g, g_b = dask.compute(X.T @ e, e.sum()); the update in numpy;
+- local: ZeltoSolver.fit with K steps minus a fit with 0 steps, over K.
+
+Where a cluster step's time goes: the nodes' own work on the workers (the task stream's compute
+times, the slower worker's sum), the client's combine and update, and the rest, the engine's
+round trip (scheduling, messages, serialisation), also timed alone as a step whose tasks return
+at once. numpy runs without OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE in every process; its kernel
+is named as the workers report it.
+"""
+import argparse
+import json
+import os
+import platform
+import sys
+import time
+
+import dask
+import dask.array as da
+import numpy as np
+from distributed import Client, LocalCluster, get_task_stream, wait
+
+from bench_common import numpy_kernel, reexec_unthrottled
+from zelto_ml import ZeltoMatrix, ZeltoSolver
+from zelto_ml_extras import dask as zd
+
+ROWS_PER_CHUNK_BYTES = 80 * 2**20
+# Cluster sizes whose steps are emulated on this machine.
+WORKER_COUNTS = (2, 10, 100)
+
+
+def parse_args():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rows", type=int, default=10**7)
+    parser.add_argument("--cols", type=int, default=32)
+    parser.add_argument("--steps", type=int, default=10)
+    parser.add_argument("--rounds", type=int, default=3)
+    return parser.parse_args()
+
+
+def source(rows, cols):
+    """X and y as lazy dask arrays from a seeded generator: the same values wherever computed."""
+    chunk = max(ROWS_PER_CHUNK_BYTES // (4 * cols), 1)
+    rng = da.random.default_rng(20261208)
+    x = rng.standard_normal((rows, cols), chunks=(chunk, cols), dtype=np.float32)
+    w_true = np.linspace(-1, 1, cols, dtype=np.float32)
+    y = x @ w_true + np.float32(0.5) + rng.standard_normal(rows, chunks=chunk, dtype=np.float32)
+    return x, y
+
+
+def time_local(x, y, lr, steps):
+    """Per-step ms of the module's own fit: K steps minus 0 steps, over K."""
+    def fit(k):
+        solver = ZeltoSolver(lr, k, canonical=True)
+        start = time.perf_counter()
+        solver.fit(x, y)
+        return time.perf_counter() - start, solver
+
+    base, _ = fit(0)
+    total, solver = fit(steps)
+    return (total - base) / steps * 1e3, solver
+
+
+def time_zelto_dask(parts, shape, depth, lr, steps):
+    """Per-step ms of fit's steps on persisted parts."""
+    solver = ZeltoSolver(lr, steps, canonical=True)
+    start = time.perf_counter()
+    zd._descend(solver, parts, shape, depth)
+    return (time.perf_counter() - start) / steps * 1e3, solver
+
+
+def time_client(shape, depth, steps):
+    """Per-step ms of the client's part of a step: the nodes' sums combined up the tree, the
+    update, and set_weights."""
+    n, m = shape
+    sums = [(np.ones(m, np.float32), np.float32(1.0))] * len(zd.node_ranges(n, depth))
+    solver = ZeltoSolver(0.01, 1, canonical=True)
+    w, n_f, lr = np.zeros(m, np.float32), np.float32(n), np.float32(0.01)
+    start = time.perf_counter()
+    for _ in range(steps):
+        g, g_b = zd.combine(n, depth, sums)
+        w = zd._canonical(w - ((g / n_f) * lr))
+        solver.set_weights(w, zd._canonical(g_b - ((g_b / n_f) * lr)))
+    return (time.perf_counter() - start) / steps * 1e3
+
+
+def time_round_trip(parts, m, steps):
+    """Per-step ms of a step whose tasks return at once: the engine's own cost."""
+    w, b = np.zeros(m, np.float32), np.float32(0.0)
+    start = time.perf_counter()
+    for _ in range(steps):
+        dask.compute(*[zd._delayed(nothing)(part, w, b) for part in parts])
+    return (time.perf_counter() - start) / steps * 1e3
+
+
+def time_steps_by_workers(client, m, steps, counts):
+    """Per-step ms of fit's steps with one part per worker for each worker count, the parts
+    laid on the cluster's processes in turn, with the default depth's nodes of 2 rows each:
+    the engine's messages and the client's work of a step on that many workers, but the
+    workers' share done by this cluster's processes (the nodes' own work is microseconds)."""
+    times = {}
+    addresses = zd._worker_addresses(client)
+    for count in counts:
+        places = [addresses[k % len(addresses)] for k in range(count)]
+        depth = zd._default_depth(count)
+        rows = 2 << depth
+        x = da.ones((rows, m), chunks=(rows, m), dtype=np.float32)
+        parts = zd._persist_parts(x, da.ones(rows, chunks=rows), zd.node_ranges(rows, depth),
+                                  places)
+        wait(client.futures_of(parts))
+        solver = ZeltoSolver(0.01, steps, canonical=True)
+        start = time.perf_counter()
+        zd._descend(solver, parts, (rows, m), depth)
+        times[count] = (time.perf_counter() - start) / steps * 1e3
+    return times
+
+
+def nothing(part, w, b):
+    """A part's task's arguments in, a result of a node's size out, and no work."""
+    return [(w, 0.0)]
+
+
+def time_dask_array(x, y, lr, steps):
+    """Per-step ms of the gradient descent written with dask.array."""
+    n_f, lr32 = np.float32(x.shape[0]), np.float32(lr)
+    w, b = np.zeros(x.shape[1], np.float32), np.float32(0.0)
+    start = time.perf_counter()
+    for _ in range(steps):
+        e = (x @ w + b) - y
+        g, g_b = dask.compute(x.T @ e, e.sum(dtype=np.float32))
+        w = w - ((g / n_f) * lr32)
+        b = b - ((g_b / n_f) * lr32)
+    return (time.perf_counter() - start) / steps * 1e3
+
+
+def node_compute_ms(stream, steps):
+    """Per step, the slower worker's summed compute time of its nodes' tasks, in ms."""
+    per_worker = {}
+    for record in stream:
+        if record["key"].startswith("_part_sums"):
+            for part in record["startstops"]:
+                if part["action"] == "compute":
+                    per_worker[record["worker"]] = (per_worker.get(record["worker"], 0.0)
+                                                    + part["stop"] - part["start"])
+    return max(per_worker.values()) / steps * 1e3
+
+
+def main():
+    reexec_unthrottled()
+    args = parse_args()
+
+    lr = 0.01
+    x_lazy, y_lazy = source(args.rows, args.cols)
+    with dask.config.set(scheduler="threads"):
+        x_local = x_lazy.compute()
+        y_local = y_lazy.compute()
+    matrix = ZeltoMatrix(x_local, *x_local.shape)
+    del x_local
+
+    bench_dir = os.path.dirname(os.path.abspath(__file__))
+    os.environ["PYTHONPATH"] = os.pathsep.join([bench_dir, os.environ.get("PYTHONPATH", "")])
+    results = {"local": [], "zelto_dask": [], "client": [], "round_trip": [], "dask_array": [],
+               "node_compute": []}
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                      env={"RAYON_NUM_THREADS": "1"}) as cluster, \
+            Client(cluster) as client:
+        x, y = client.persist([x_lazy, y_lazy])
+        wait([x, y])
+        depth = zd._default_depth(len(zd._places()))
+        start = time.perf_counter()
+        parts = zd._persist_parts(x, y, zd.node_ranges(args.rows, depth), zd._places())
+        wait(client.futures_of(parts))
+        setup_s = time.perf_counter() - start
+        blas = client.run(numpy_kernel)
+        for _ in range(args.rounds):
+            local_ms, local_solver = time_local(matrix, y_local, lr, args.steps)
+            results["local"].append(local_ms)
+            time.sleep(0.3)
+            with get_task_stream(client) as stream:
+                step_ms, dask_solver = time_zelto_dask(parts, (args.rows, args.cols), depth, lr,
+                                                       args.steps)
+            results["zelto_dask"].append(step_ms)
+            results["node_compute"].append(node_compute_ms(stream.data, args.steps))
+            results["client"].append(time_client((args.rows, args.cols), depth, args.steps))
+            results["round_trip"].append(time_round_trip(parts, args.cols, args.steps))
+            results["dask_array"].append(time_dask_array(x, y, lr, args.steps))
+        by_workers = time_steps_by_workers(client, args.cols, args.steps * 3, WORKER_COUNTS)
+        same = (np.asarray(local_solver.weights).tobytes() == np.asarray(dask_solver.weights).tobytes()
+                and np.float32(local_solver.bias) == np.float32(dask_solver.bias))
+    best = {name: min(values) for name, values in results.items()}
+    report = {
+        "shape": [args.rows, args.cols], "steps": args.steps, "rounds": args.rounds,
+        "depth": depth, "setup_s": setup_s, "best_ms": best,
+        "all_ms": {name: [round(v, 2) for v in values] for name, values in results.items()},
+        "empty_step_ms_by_workers": by_workers, "bits_equal_to_local": bool(same), "numpy_on_workers": sorted(set(blas.values())),
+        "load_average": os.getloadavg(), "machine": platform.processor() or platform.machine(),
+        "python": sys.version.split()[0], "dask": dask.__version__,
+    }
+    print(f"X {args.rows} x {args.cols} float32, {args.steps} steps per round, best of "
+          f"{args.rounds} rounds; cluster of 2 single-threaded worker processes, depth {depth} "
+          f"({2**depth} nodes), setup (nodes cut and converted) {setup_s:.2f} s")
+    print(f"  local fit step            {best['local']:8.2f} ms")
+    print(f"  zelto_ml_extras.dask step {best['zelto_dask']:8.2f} ms  "
+          f"({best['zelto_dask'] / best['local']:.2f}x local)")
+    print(f"    nodes' work (slower worker) {best['node_compute']:6.2f} ms")
+    print(f"    client combine + update     {best['client']:6.3f} ms")
+    print(f"    engine round trip alone     {best['round_trip']:6.2f} ms")
+    print(f"  dask.array step           {best['dask_array']:8.2f} ms  "
+          f"({best['dask_array'] / best['zelto_dask']:.2f}x zelto_ml_extras.dask)")
+    print("  a step of nodes of 2 rows, one task per worker: " + ", ".join(
+        f"{count} workers {ms:.2f} ms" for count, ms in by_workers.items()))
+    print(f"  bits equal to the local fit: {same}; numpy on the workers: "
+          f"{'; '.join(sorted(set(blas.values())))}")
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main()
