@@ -6,6 +6,7 @@ import re
 import signal
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -119,14 +120,17 @@ def test_predict_gives_a_dask_array_of_the_local_predictions():
 
 @pytest.fixture(scope="module")
 def cluster():
-    """Two worker processes of two threads each, their pools of three workers."""
+    """Two worker processes of two threads each, their pools of three workers running the
+    baseline kernels, whatever variant this process runs."""
     with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True,
-                                  dashboard_address=":0", env={"RAYON_NUM_THREADS": "3"}) as c:
+                                  dashboard_address=":0",
+                                  env={"RAYON_NUM_THREADS": "3", "ZELTO_ISA": "baseline"}) as c:
         yield c
 
 
 def test_clusters_give_the_local_bits(cluster):
-    with distributed.Client(cluster):
+    with distributed.Client(cluster) as client:
+        assert set(client.run(os.environ.get, "ZELTO_ISA").values()) == {"baseline"}
         for chunks in CHUNKINGS:
             X = da.from_array(X_DATA, chunks=(chunks, 7))
             for depth in (None, 0, 3):
@@ -254,6 +258,15 @@ def test_bad_predict_and_depth_arguments():
         with pytest.raises(error) as info:
             dask_fit(da.ones((2, 2)), np.ones(2), depth=depth)
         assert str(info.value) == message
+
+
+def test_the_readme_example_trains_the_local_model():
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    section = readme[readme.index("## More than one machine"):]
+    example = re.search(r"```py\n(.*?)```", section, re.S).group(1)
+    proc = run_python(example, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[-1] == "True True"
 
 
 def test_importing_the_packages_leaves_dask_alone():
