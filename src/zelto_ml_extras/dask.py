@@ -19,6 +19,7 @@ Dask runs the work on whichever scheduler is active, as ``dask.compute`` would: 
 import contextlib
 import copy
 import math
+import operator
 import sys
 from typing import Any, Callable, List, Optional, Tuple
 
@@ -60,13 +61,16 @@ def fit(solver: ZeltoSolver, X: Any, y: Any, *, depth: Optional[int] = None) -> 
                          "first")
     n, m = X.shape
     _check_targets(y, n)
+    if depth is not None:
+        try:
+            depth = operator.index(depth)
+        except TypeError:
+            raise TypeError(f"depth must be an int, not {type(depth).__name__}") from None
+        if depth < 0:
+            raise ValueError(f"depth must be 0 or more, got {depth}")
     places = _places()
     if depth is None:
         depth = _default_depth(len(places))
-    elif not isinstance(depth, int) or isinstance(depth, bool):
-        raise TypeError(f"depth must be an int, not {type(depth).__name__}")
-    elif depth < 0:
-        raise ValueError(f"depth must be 0 or more, got {depth}")
 
     if solver.iters == 0:
         solver.set_weights(np.zeros(m, dtype=np.float32), 0.0)
