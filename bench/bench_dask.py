@@ -3,12 +3,13 @@ gradient descent written with dask.array on that cluster and against the module'
 
 Run against a built module, under the bench lock:
   flock /tmp/zelto-bench.lock env PYTHONPATH=build/<dir>:src python bench/bench_dask.py
-  [--rows N] [--cols M] [--steps K] [--rounds R]
+  [--rows N] [--cols M] [--steps K] [--rounds R] [--no-pin]
 
 X (rows x cols float32, by default 10^7 x 32 = 1.28 GB) and y come from a seeded dask.array
 random generator in chunks of 80 MB. The local fit runs in this process on the default pool with
 the data computed here from the same generator; the cluster has 2 worker processes of one
-thread each, each with a pool of one worker (RAYON_NUM_THREADS=1), and holds X and y persisted.
+thread each, each with a pool of one worker (RAYON_NUM_THREADS=1) and bound to a processor of
+its own (unless --no-pin), and holds X and y persisted.
 In every round, the three take K steps each, one after the other; a step's time is the K steps'
 time / K, and each figure keeps its best round (other sessions share the cores).
 
@@ -20,7 +21,9 @@ time / K, and each figure keeps its best round (other sessions share the cores).
 Where a cluster step's time goes: the nodes' own work on the workers (the task stream's compute
 times, the slower worker's sum), the client's combine and update, and the rest, the engine's
 round trip (scheduling, messages, serialisation), also timed alone as a step whose tasks return
-at once. numpy runs without OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE in every process; its kernel
+at once. The same empty step with one task per worker for 2, 10 and 100 workers (the parts laid
+on the cluster's two processes in turn) gives the engine's cost as a cluster grows. numpy runs
+without OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE in every process; its kernel
 is named as the workers report it.
 """
 import argparse
@@ -50,6 +53,8 @@ def parse_args():
     parser.add_argument("--cols", type=int, default=32)
     parser.add_argument("--steps", type=int, default=10)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--no-pin", action="store_true",
+                        help="leave the worker processes unbound instead of one per processor")
     return parser.parse_args()
 
 
@@ -150,6 +155,15 @@ def time_dask_array(x, y, lr, steps):
     return (time.perf_counter() - start) / steps * 1e3
 
 
+def pin_process(cpu):
+    """Binds every thread of this process to one processor: two single-threaded processes
+    left to the kernel often share one of this VM's two processors, as the module's own pool
+    workers did before they slept bound to processors of their own."""
+    for thread in os.listdir("/proc/self/task"):
+        os.sched_setaffinity(int(thread), {cpu})
+    return cpu
+
+
 def node_compute_ms(stream, steps):
     """Per step, the slower worker's summed compute time of its nodes' tasks, in ms."""
     per_worker = {}
@@ -181,6 +195,10 @@ def main():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       env={"RAYON_NUM_THREADS": "1"}) as cluster, \
             Client(cluster) as client:
+        if not args.no_pin:
+            cpus = sorted(os.sched_getaffinity(0))
+            for k, address in enumerate(zd._worker_addresses(client)):
+                client.run(pin_process, cpus[k % len(cpus)], workers=[address])
         x, y = client.persist([x_lazy, y_lazy])
         wait([x, y])
         depth = zd._default_depth(len(zd._places()))
@@ -207,14 +225,15 @@ def main():
     best = {name: min(values) for name, values in results.items()}
     report = {
         "shape": [args.rows, args.cols], "steps": args.steps, "rounds": args.rounds,
-        "depth": depth, "setup_s": setup_s, "best_ms": best,
+        "depth": depth, "workers_pinned": not args.no_pin, "setup_s": setup_s, "best_ms": best,
         "all_ms": {name: [round(v, 2) for v in values] for name, values in results.items()},
         "empty_step_ms_by_workers": by_workers, "bits_equal_to_local": bool(same), "numpy_on_workers": sorted(set(blas.values())),
         "load_average": os.getloadavg(), "machine": platform.processor() or platform.machine(),
         "python": sys.version.split()[0], "dask": dask.__version__,
     }
     print(f"X {args.rows} x {args.cols} float32, {args.steps} steps per round, best of "
-          f"{args.rounds} rounds; cluster of 2 single-threaded worker processes, depth {depth} "
+          f"{args.rounds} rounds; cluster of 2 single-threaded worker processes"
+          f"{'' if args.no_pin else ', each bound to one processor'}, depth {depth} "
           f"({2**depth} nodes), setup (nodes cut and converted) {setup_s:.2f} s")
     print(f"  local fit step            {best['local']:8.2f} ms")
     print(f"  zelto_ml_extras.dask step {best['zelto_dask']:8.2f} ms  "
