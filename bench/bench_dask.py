@@ -30,6 +30,7 @@ import argparse
 import json
 import os
 import platform
+import resource
 import sys
 import time
 
@@ -83,6 +84,7 @@ def time_local(x, y, lr, steps):
 
 def time_zelto_dask(parts, shape, depth, lr, steps):
     """Per-step ms of fit's steps on persisted parts."""
+    zd._descend(ZeltoSolver(lr, 1, canonical=True), parts, shape, depth)  # warm-up
     solver = ZeltoSolver(lr, steps, canonical=True)
     start = time.perf_counter()
     zd._descend(solver, parts, shape, depth)
@@ -109,6 +111,7 @@ def time_round_trip(client, parts, m, steps):
     own cost."""
     futures = [client.futures_of(part)[0] for part in parts]
     w, b = np.zeros(m, np.float32), np.float32(0.0)
+    client.gather([client.submit(nothing, future, w, b, pure=False) for future in futures])
     start = time.perf_counter()
     for _ in range(steps):
         client.gather([client.submit(nothing, future, w, b, pure=False) for future in futures])
@@ -130,6 +133,7 @@ def time_steps_by_workers(client, m, steps, counts):
         parts = zd._persist_parts(x, da.ones(rows, chunks=rows), zd.node_ranges(rows, depth),
                                   places)
         wait(client.futures_of(parts))
+        zd._descend(ZeltoSolver(0.01, 1, canonical=True), parts, (rows, m), depth)  # warm-up
         solver = ZeltoSolver(0.01, steps, canonical=True)
         start = time.perf_counter()
         zd._descend(solver, parts, (rows, m), depth)
@@ -146,8 +150,10 @@ def time_dask_array(x, y, lr, steps):
     """Per-step ms of the gradient descent written with dask.array."""
     n_f, lr32 = np.float32(x.shape[0]), np.float32(lr)
     w, b = np.zeros(x.shape[1], np.float32), np.float32(0.0)
-    start = time.perf_counter()
-    for _ in range(steps):
+    start = None
+    for step in range(steps + 1):  # the first is a warm-up
+        if step == 1:
+            start = time.perf_counter()
         e = (x @ w + b) - y
         g, g_b = dask.compute(x.T @ e, e.sum(dtype=np.float32))
         w = w - ((g / n_f) * lr32)
@@ -162,6 +168,11 @@ def pin_process(cpu):
     for thread in os.listdir("/proc/self/task"):
         os.sched_setaffinity(int(thread), {cpu})
     return cpu
+
+
+def peak_rss_gb():
+    """This process's peak resident memory, in GB."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1e6
 
 
 def node_compute_ms(stream, steps):
@@ -220,6 +231,7 @@ def main():
             results["round_trip"].append(time_round_trip(client, parts, args.cols, args.steps))
             results["dask_array"].append(time_dask_array(x, y, lr, args.steps))
         by_workers = time_steps_by_workers(client, args.cols, args.steps * 3, WORKER_COUNTS)
+        worker_peaks = sorted(client.run(peak_rss_gb).values())
         same = (np.asarray(local_solver.weights).tobytes() == np.asarray(dask_solver.weights).tobytes()
                 and np.float32(local_solver.bias) == np.float32(dask_solver.bias))
     best = {name: min(values) for name, values in results.items()}
@@ -228,6 +240,7 @@ def main():
         "depth": depth, "workers_pinned": not args.no_pin, "setup_s": setup_s, "best_ms": best,
         "all_ms": {name: [round(v, 2) for v in values] for name, values in results.items()},
         "empty_step_ms_by_workers": by_workers, "bits_equal_to_local": bool(same), "numpy_on_workers": sorted(set(blas.values())),
+        "peak_rss_gb": {"client": peak_rss_gb(), "workers": worker_peaks},
         "load_average": os.getloadavg(), "machine": platform.processor() or platform.machine(),
         "python": sys.version.split()[0], "dask": dask.__version__,
     }
@@ -247,6 +260,9 @@ def main():
         f"{count} workers {ms:.2f} ms" for count, ms in by_workers.items()))
     print(f"  bits equal to the local fit: {same}; numpy on the workers: "
           f"{'; '.join(sorted(set(blas.values())))}")
+    print(f"  peak memory: client {peak_rss_gb():.2f} GB, workers "
+          f"{', '.join(f'{gb:.2f}' for gb in worker_peaks)} GB; load average at the end "
+          f"{', '.join(f'{v:.1f}' for v in os.getloadavg())}")
     print(json.dumps(report))
 
 
