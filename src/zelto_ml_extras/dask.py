@@ -26,6 +26,7 @@ from typing import Any, Callable, List, Optional, Tuple
 import dask
 import dask.array as da
 import numpy as np
+from dask.sizeof import sizeof
 
 from zelto_ml import ZeltoMatrix, ZeltoSolver
 from zelto_ml_extras._halving_tree import combine, node_ranges
@@ -34,6 +35,14 @@ __all__ = ["fit", "predict"]
 
 # The NaN that the module stores for every NaN weight or bias.
 _CANONICAL_NAN = np.array(0x7FC00000, dtype=np.uint32).view(np.float32)[()]
+
+
+@sizeof.register(ZeltoMatrix)
+def _matrix_bytes(matrix: ZeltoMatrix) -> int:
+    """A matrix's memory as Dask accounts it: without this Dask would count a node as a few
+    bytes, and a cluster's scheduler would move nodes between workers as if they cost nothing."""
+    rows, cols = matrix.shape()
+    return rows * cols * 4 + 64
 
 
 def fit(solver: ZeltoSolver, X: Any, y: Any, *, depth: Optional[int] = None) -> ZeltoSolver:

@@ -59,6 +59,12 @@ def test_node_ranges_follow_the_halving_tree():
     assert node_ranges(0, 3) == [(0, 0)]
 
 
+def test_dask_counts_a_node_at_its_size():
+    """Otherwise a cluster's scheduler moves nodes between workers as if they were free."""
+    from dask.sizeof import sizeof
+    assert sizeof(ZeltoMatrix(np.zeros(1000), 250, 4)) >= 4000
+
+
 @pytest.mark.parametrize("scheduler", ["sync", "threads"])
 def test_local_schedulers_give_the_local_bits(scheduler):
     with dask.config.set(scheduler=scheduler):
