@@ -176,15 +176,19 @@ def peak_rss_gb():
 
 
 def node_compute_ms(stream, steps):
-    """Per step, the slower worker's summed compute time of its nodes' tasks, in ms."""
+    """Per step, the slower worker's summed compute time of its parts' tasks, in ms, and the
+    number of parts copied to another worker for them (none when every task runs where its
+    part is)."""
     per_worker = {}
+    copies = 0
     for record in stream:
-        if record["key"].startswith("_part_sums"):
+        if str(record["key"]).startswith("_part_sums"):
             for part in record["startstops"]:
                 if part["action"] == "compute":
                     per_worker[record["worker"]] = (per_worker.get(record["worker"], 0.0)
                                                     + part["stop"] - part["start"])
-    return max(per_worker.values()) / steps * 1e3
+                copies += part["action"] == "transfer"
+    return max(per_worker.values()) / steps * 1e3, copies
 
 
 def main():
@@ -202,7 +206,7 @@ def main():
     bench_dir = os.path.dirname(os.path.abspath(__file__))
     os.environ["PYTHONPATH"] = os.pathsep.join([bench_dir, os.environ.get("PYTHONPATH", "")])
     results = {"local": [], "zelto_dask": [], "client": [], "round_trip": [], "dask_array": [],
-               "node_compute": []}
+               "node_compute": [], "part_copies": []}
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       env={"RAYON_NUM_THREADS": "1"}) as cluster, \
             Client(cluster) as client:
@@ -226,7 +230,9 @@ def main():
                 step_ms, dask_solver = time_zelto_dask(parts, (args.rows, args.cols), depth, lr,
                                                        args.steps)
             results["zelto_dask"].append(step_ms)
-            results["node_compute"].append(node_compute_ms(stream.data, args.steps))
+            compute_ms, copies = node_compute_ms(stream.data, args.steps)
+            results["node_compute"].append(compute_ms)
+            results["part_copies"].append(copies)
             results["client"].append(time_client((args.rows, args.cols), depth, args.steps))
             results["round_trip"].append(time_round_trip(client, parts, args.cols, args.steps))
             results["dask_array"].append(time_dask_array(x, y, lr, args.steps))
