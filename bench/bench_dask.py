@@ -29,6 +29,7 @@ is named as the workers report it.
 import argparse
 import json
 import os
+import pickle
 import platform
 import resource
 import sys
@@ -108,14 +109,33 @@ def time_client(shape, depth, steps):
 
 def time_round_trip(client, parts, m, steps):
     """Per-step ms of a step whose tasks, sent as fit sends them, return at once: the engine's
-    own cost."""
+    own cost; with the processor time it took in this process (the client, and the scheduler,
+    which a LocalCluster runs here) and in the busier worker."""
     futures = [client.futures_of(part)[0] for part in parts]
     w, b = np.zeros(m, np.float32), np.float32(0.0)
     client.gather([client.submit(nothing, future, w, b, pure=False) for future in futures])
+    workers_before = client.run(time.process_time)
+    here_before = time.process_time()
     start = time.perf_counter()
     for _ in range(steps):
         client.gather([client.submit(nothing, future, w, b, pure=False) for future in futures])
-    return (time.perf_counter() - start) / steps * 1e3
+    wall = time.perf_counter() - start
+    here = time.process_time() - here_before
+    workers = max(after - workers_before[address]
+                  for address, after in client.run(time.process_time).items())
+    return wall / steps * 1e3, here / steps * 1e3, workers / steps * 1e3
+
+
+def serialisation(m, nodes_per_part):
+    """Bytes of one part's task arguments and result as pickled, and the microseconds to pickle
+    and unpickle both."""
+    arguments = (np.zeros(m, np.float32), np.float32(0.0))
+    result = [(np.zeros(m, np.float32), 0.0)] * nodes_per_part
+    start = time.perf_counter()
+    for _ in range(1000):
+        out, back = pickle.dumps(arguments), pickle.dumps(result)
+        pickle.loads(out), pickle.loads(back)
+    return len(out), len(back), (time.perf_counter() - start) * 1e3
 
 
 def time_steps_by_workers(client, m, steps, counts):
@@ -206,7 +226,8 @@ def main():
     bench_dir = os.path.dirname(os.path.abspath(__file__))
     os.environ["PYTHONPATH"] = os.pathsep.join([bench_dir, os.environ.get("PYTHONPATH", "")])
     results = {"local": [], "zelto_dask": [], "client": [], "round_trip": [], "dask_array": [],
-               "node_compute": [], "part_copies": []}
+               "node_compute": [], "part_copies": [], "round_trip_cpu_here": [],
+               "round_trip_cpu_worker": []}
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       env={"RAYON_NUM_THREADS": "1"}) as cluster, \
             Client(cluster) as client:
@@ -234,8 +255,14 @@ def main():
             results["node_compute"].append(compute_ms)
             results["part_copies"].append(copies)
             results["client"].append(time_client((args.rows, args.cols), depth, args.steps))
-            results["round_trip"].append(time_round_trip(client, parts, args.cols, args.steps))
+            round_trip, here_cpu, worker_cpu = time_round_trip(client, parts, args.cols,
+                                                               args.steps)
+            results["round_trip"].append(round_trip)
+            results["round_trip_cpu_here"].append(here_cpu)
+            results["round_trip_cpu_worker"].append(worker_cpu)
             results["dask_array"].append(time_dask_array(x, y, lr, args.steps))
+        bytes_out, bytes_back, pickle_us = serialisation(
+            args.cols, -(-2**depth // len(zd._worker_addresses(client))))
         by_workers = time_steps_by_workers(client, args.cols, args.steps * 3, WORKER_COUNTS)
         worker_peaks = sorted(client.run(peak_rss_gb).values())
         same = (np.asarray(local_solver.weights).tobytes() == np.asarray(dask_solver.weights).tobytes()
@@ -245,7 +272,9 @@ def main():
         "shape": [args.rows, args.cols], "steps": args.steps, "rounds": args.rounds,
         "depth": depth, "workers_pinned": not args.no_pin, "setup_s": setup_s, "best_ms": best,
         "all_ms": {name: [round(v, 2) for v in values] for name, values in results.items()},
-        "empty_step_ms_by_workers": by_workers, "bits_equal_to_local": bool(same), "numpy_on_workers": sorted(set(blas.values())),
+        "empty_step_ms_by_workers": by_workers,
+        "serialisation_per_part": {"bytes_out": bytes_out, "bytes_back": bytes_back,
+                                   "pickle_us": pickle_us}, "bits_equal_to_local": bool(same), "numpy_on_workers": sorted(set(blas.values())),
         "peak_rss_gb": {"client": peak_rss_gb(), "workers": worker_peaks},
         "load_average": os.getloadavg(), "machine": platform.processor() or platform.machine(),
         "python": sys.version.split()[0], "dask": dask.__version__,
@@ -259,7 +288,11 @@ def main():
           f"({best['zelto_dask'] / best['local']:.2f}x local)")
     print(f"    nodes' work (slower worker) {best['node_compute']:6.2f} ms")
     print(f"    client combine + update     {best['client']:6.3f} ms")
-    print(f"    engine round trip alone     {best['round_trip']:6.2f} ms")
+    print(f"    engine round trip alone     {best['round_trip']:6.2f} ms (processor time: client "
+          f"and scheduler {best['round_trip_cpu_here']:.2f} ms, busier worker "
+          f"{best['round_trip_cpu_worker']:.2f} ms)")
+    print(f"    serialisation per part      {bytes_out} B out, {bytes_back} B back, "
+          f"{pickle_us:.1f} us to pickle and unpickle both")
     print(f"  dask.array step           {best['dask_array']:8.2f} ms  "
           f"({best['dask_array'] / best['zelto_dask']:.2f}x zelto_ml_extras.dask)")
     print("  a step of nodes of 2 rows, one task per worker: " + ", ".join(
