@@ -26,6 +26,8 @@ from typing import Any, Callable, List, Optional, Tuple
 import dask
 import dask.array as da
 import numpy as np
+from dask.base import annotate, compute, get_scheduler, persist
+from dask.delayed import delayed
 from dask.sizeof import sizeof
 
 from zelto_ml import ZeltoMatrix, ZeltoSolver
@@ -37,12 +39,14 @@ __all__ = ["fit", "predict"]
 _CANONICAL_NAN = np.array(0x7FC00000, dtype=np.uint32).view(np.float32)[()]
 
 
-@sizeof.register(ZeltoMatrix)
 def _matrix_bytes(matrix: ZeltoMatrix) -> int:
     """A matrix's memory as Dask accounts it: without this Dask would count a node as a few
     bytes, and a cluster's scheduler would move nodes between workers as if they cost nothing."""
     rows, cols = matrix.shape()
     return rows * cols * 4 + 64
+
+
+sizeof.register(ZeltoMatrix)(_matrix_bytes)
 
 
 def fit(solver: ZeltoSolver, X: Any, y: Any, *, depth: Optional[int] = None) -> ZeltoSolver:
@@ -106,8 +110,9 @@ def predict(solver: ZeltoSolver, X: Any) -> da.Array:
         raise ValueError("X has no columns")
     if X.shape[1] > weights:
         raise ValueError(f"X has {X.shape[1]} columns but the solver has {weights} weights")
-    return X.map_blocks(_predict_block, copy.copy(solver), drop_axis=1, dtype=np.float32,
-                        meta=np.empty((0,), dtype=np.float32))
+    predictions: da.Array = X.map_blocks(_predict_block, copy.copy(solver), drop_axis=1,
+                                         dtype=np.float32, meta=np.empty((0,), np.float32))
+    return predictions
 
 
 def _descend(solver: ZeltoSolver, parts: Tuple[Any, ...], shape: Tuple[int, int],
@@ -143,7 +148,7 @@ def _step_runner(parts: Tuple[Any, ...]) -> Callable[[np.ndarray, np.float32], L
     than a graph through dask.compute), elsewhere through dask.compute."""
     client = _client()
     if client is None:
-        return lambda w, b: list(dask.compute(*[_delayed(_part_sums)(part, w, b)
+        return lambda w, b: list(compute(*[_delayed(_part_sums)(part, w, b)
                                                 for part in parts]))
     futures = [client.futures_of(part)[0] for part in parts]
     return lambda w, b: list(client.gather([client.submit(_part_sums, future, w, b, pure=False)
@@ -168,7 +173,8 @@ def _as_dask(data: Any) -> da.Array:
     if isinstance(data, da.Array):
         return data
     array = np.asarray(data)
-    return da.from_array(array, chunks=array.shape)
+    whole: da.Array = da.from_array(array, chunks=array.shape)
+    return whole
 
 
 def _check_matrix(X: da.Array) -> None:
@@ -205,7 +211,7 @@ def _places() -> List[Optional[str]]:
     if client is not None:
         return list(_worker_addresses(client)) or [None]
     multiprocessing = sys.modules.get("dask.multiprocessing")
-    if multiprocessing is not None and dask.base.get_scheduler() is multiprocessing.get:
+    if multiprocessing is not None and get_scheduler() is multiprocessing.get:
         return [None] * int(dask.config.get("num_workers", None) or multiprocessing.CPU_COUNT)
     return [None]
 
@@ -223,7 +229,7 @@ def _default_depth(processes: int) -> int:
 def _client() -> Any:
     """The distributed.Client that dask.compute would use now, or None."""
     distributed = sys.modules.get("distributed")
-    client = getattr(dask.base.get_scheduler(), "__self__", None)
+    client = getattr(get_scheduler(), "__self__", None)
     if distributed is not None and isinstance(client, distributed.Client):
         return client
     return None
@@ -248,16 +254,17 @@ def _persist_parts(X: da.Array, y: da.Array, ranges: List[Tuple[int, int]],
         run = range(k * len(ranges) // len(places), (k + 1) * len(ranges) // len(places))
         if not run:
             continue
-        with (dask.annotate(workers=[place], allow_other_workers=True) if place is not None
+        with (annotate(workers=[place], allow_other_workers=True) if place is not None
               else contextlib.nullcontext()):
             nodes = [_delayed(_make_node)(x_blocks[i], y_blocks[i]) for i in run]
             parts.append(_delayed(tuple)(nodes))
-    return dask.persist(*parts)
+    persisted: Tuple[Any, ...] = persist(*parts)
+    return persisted
 
 
 def _delayed(function: Callable[..., Any]) -> Any:
     """function as a Dask task that is run again, never looked up by its arguments' hash."""
-    return dask.delayed(function, pure=False)
+    return delayed(function, pure=False)
 
 
 def _canonical(values: Any) -> Any:
