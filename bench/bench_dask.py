@@ -111,14 +111,14 @@ def time_round_trip(client, parts, m, steps):
     """Per-step ms of a step whose tasks, sent as fit sends them, return at once: the engine's
     own cost; with the processor time it took in this process (the client, and the scheduler,
     which a LocalCluster runs here) and in the busier worker."""
-    futures = [client.futures_of(part)[0] for part in parts]
+    run_step = zd._step_runner(parts, nothing)
     w, b = np.zeros(m, np.float32), np.float32(0.0)
-    client.gather([client.submit(nothing, future, w, b, pure=False) for future in futures])
+    run_step(w, b)
     workers_before = client.run(time.process_time)
     here_before = time.process_time()
     start = time.perf_counter()
     for _ in range(steps):
-        client.gather([client.submit(nothing, future, w, b, pure=False) for future in futures])
+        run_step(w, b)
     wall = time.perf_counter() - start
     here = time.process_time() - here_before
     workers = max(after - workers_before[address]

@@ -142,17 +142,27 @@ def _descend(solver: ZeltoSolver, parts: Tuple[Any, ...], shape: Tuple[int, int]
         solver.set_weights(w, b)
 
 
-def _step_runner(parts: Tuple[Any, ...]) -> Callable[[np.ndarray, np.float32], List[Any]]:
-    """A step's tasks, one per part, and their results in part order: on a distributed.Client
-    submitted straight on the parts' futures (a quarter less of the client's time per step
-    than a graph through dask.compute), elsewhere through dask.compute."""
+def _step_runner(parts: Tuple[Any, ...], task: Optional[Callable[..., Any]] = None
+                 ) -> Callable[[np.ndarray, np.float32], List[Any]]:
+    """A step's tasks, task(part, w, b) for each part (_part_sums unless a benchmark passes
+    another), and their results in part order. On a distributed.Client each task is submitted
+    on its part's future (a quarter less of the client's time per step than a graph through
+    dask.compute) and restricted, loosely, to the worker that holds the part: unrestricted,
+    the group of step tasks grows large enough as steps follow each other to count as
+    "root-ish" to the scheduler, which places such tasks without regard to where their data
+    is, and whole parts were copied between the workers at every step. Elsewhere,
+    dask.compute."""
+    run = task or _part_sums
     client = _client()
     if client is None:
-        return lambda w, b: list(compute(*[_delayed(_part_sums)(part, w, b)
-                                                for part in parts]))
+        return lambda w, b: list(compute(*[_delayed(run)(part, w, b) for part in parts]))
     futures = [client.futures_of(part)[0] for part in parts]
-    return lambda w, b: list(client.gather([client.submit(_part_sums, future, w, b, pure=False)
-                                            for future in futures]))
+    sys.modules["distributed"].wait(futures)
+    holders = client.who_has(futures)
+    return lambda w, b: list(client.gather([
+        client.submit(run, future, w, b, pure=False, workers=list(holders[future.key]),
+                      allow_other_workers=True)
+        for future in futures]))
 
 
 # Why each check exists: anything the workers would refuse must be refused here, before a task is
