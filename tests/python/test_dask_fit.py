@@ -141,6 +141,13 @@ def test_clusters_give_the_local_bits(cluster):
             X = da.from_array(X_DATA, chunks=(chunks, 7))
             for depth in (None, 0, 3):
                 assert model_bits(dask_fit(X, Y_DATA, depth=depth)) == WANT, (chunks, depth)
+        # Hundreds of steps: each task runs where its part is, no part is copied.
+        x, y = data(n=20_000, m=16)
+        with distributed.get_task_stream(client) as stream:
+            solver = dask_fit(da.from_array(x, chunks=(3000, 16)), y, iters=300)
+        assert model_bits(solver) == model_bits(local_fit(x, y, iters=300))
+        assert not [part for record in stream.data for part in record["startstops"]
+                    if part["action"] == "transfer" and str(record["key"]).startswith("_part")]
         solver = local_fit(X_DATA, Y_DATA)
         got = zd.predict(solver, da.from_array(X_DATA, chunks=(100, 7))).compute()
         assert got.tolist() == solver.predict(ZeltoMatrix(X_DATA, *X_DATA.shape))
