@@ -139,7 +139,8 @@ def serialisation(m, nodes_per_part):
 
 
 def time_steps_by_workers(client, m, steps, counts):
-    """Per-step ms of fit's steps with one part per worker for each worker count, the parts
+    """Per-step ms of fit's steps, and the processor ms they take in this process (client and
+    scheduler), with one part per worker for each worker count, the parts
     laid on the cluster's processes in turn, with the default depth's nodes of 2 rows each:
     the engine's messages and the client's work of a step on that many workers, but the
     workers' share done by this cluster's processes (the nodes' own work is microseconds)."""
@@ -155,9 +156,11 @@ def time_steps_by_workers(client, m, steps, counts):
         wait(client.futures_of(parts))
         zd._descend(ZeltoSolver(0.01, 1, canonical=True), parts, (rows, m), depth)  # warm-up
         solver = ZeltoSolver(0.01, steps, canonical=True)
+        here_before = time.process_time()
         start = time.perf_counter()
         zd._descend(solver, parts, (rows, m), depth)
-        times[count] = (time.perf_counter() - start) / steps * 1e3
+        times[count] = ((time.perf_counter() - start) / steps * 1e3,
+                        (time.process_time() - here_before) / steps * 1e3)
     return times
 
 
@@ -295,8 +298,9 @@ def main():
           f"{pickle_us:.1f} us to pickle and unpickle both")
     print(f"  dask.array step           {best['dask_array']:8.2f} ms  "
           f"({best['dask_array'] / best['zelto_dask']:.2f}x zelto_ml_extras.dask)")
-    print("  a step of nodes of 2 rows, one task per worker: " + ", ".join(
-        f"{count} workers {ms:.2f} ms" for count, ms in by_workers.items()))
+    print("  a step of nodes of 2 rows, one task per worker (wall / processor time of client "
+          "and scheduler): " + ", ".join(f"{count} workers {ms:.1f} / {cpu:.1f} ms"
+                                         for count, (ms, cpu) in by_workers.items()))
     print(f"  bits equal to the local fit: {same}; numpy on the workers: "
           f"{'; '.join(sorted(set(blas.values())))}")
     print(f"  peak memory: client {peak_rss_gb():.2f} GB, workers "
