@@ -14,17 +14,18 @@ In every round, the three take K steps each, one after the other; a step's time 
 time / K, and each figure keeps its best round (other sessions share the cores).
 
 - zelto_ml_extras.dask: the steps of fit once its nodes are persisted (the setup, cutting the
-  rows into nodes and converting them, is timed once and shown apart);
+  rows into nodes and converting them, is timed once and shown apart), each a call of every
+  part's actor;
 - dask.array: e = X @ w + b - y; g, g_b = dask.compute(X.T @ e, e.sum()); the update in numpy;
 - local: ZeltoSolver.fit with K steps minus a fit with 0 steps, over K.
 
-Where a cluster step's time goes: the nodes' own work on the workers (the task stream's compute
-times, the slower worker's sum), the client's combine and update, and the rest, the engine's
-round trip (scheduling, messages, serialisation), also timed alone as a step whose tasks return
-at once. The same empty step with one task per worker for 2, 10 and 100 workers (the parts laid
-on the cluster's two processes in turn) gives the engine's cost as a cluster grows. numpy runs
-without OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE in every process; its kernel
-is named as the workers report it.
+Where a cluster step's time goes: the nodes' own work on the workers (timed on the workers, the
+slower one's), the client's combine and update, and the rest, the engine's round trip
+(messages, serialisation), also timed alone as a step whose calls return at once. The same
+empty step with one part per worker for 2, 10 and 100 workers (the parts laid on the cluster's
+two processes in turn) gives the engine's cost as a cluster grows. numpy runs without
+OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE in every process; its kernel is named as the workers
+report it.
 """
 import argparse
 import json
@@ -108,7 +109,7 @@ def time_client(shape, depth, steps):
 
 
 def time_round_trip(client, parts, m, steps):
-    """Per-step ms of a step whose tasks, sent as fit sends them, return at once: the engine's
+    """Per-step ms of a step whose calls, sent as fit sends them, return at once: the engine's
     own cost; with the processor time it took in this process (the client, and the scheduler,
     which a LocalCluster runs here) and in the busier worker."""
     run_step = zd._step_runner(parts, nothing)
@@ -127,7 +128,7 @@ def time_round_trip(client, parts, m, steps):
 
 
 def serialisation(m, nodes_per_part):
-    """Bytes of one part's task arguments and result as pickled, and the microseconds to pickle
+    """Bytes of one part's call arguments and result as pickled, and the microseconds to pickle
     and unpickle both."""
     arguments = (np.zeros(m, np.float32), np.float32(0.0))
     result = [(np.zeros(m, np.float32), 0.0)] * nodes_per_part
@@ -165,7 +166,7 @@ def time_steps_by_workers(client, m, steps, counts):
 
 
 def nothing(part, w, b):
-    """A part's task's arguments in, a result of a node's size out, and no work."""
+    """A part's call's arguments in, a result of a node's size out, and no work."""
     return [(w, 0.0)]
 
 
@@ -198,20 +199,25 @@ def peak_rss_gb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1e6
 
 
-def node_compute_ms(stream, steps):
-    """Per step, the slower worker's summed compute time of its parts' tasks, in ms, and the
-    number of parts copied to another worker for them (none when every task runs where its
-    part is)."""
-    per_worker = {}
-    copies = 0
-    for record in stream:
-        if str(record["key"]).startswith("_part_sums"):
-            for part in record["startstops"]:
-                if part["action"] == "compute":
-                    per_worker[record["worker"]] = (per_worker.get(record["worker"], 0.0)
-                                                    + part["stop"] - part["start"])
-                copies += part["action"] == "transfer"
-    return max(per_worker.values()) / steps * 1e3, copies
+def timed_part_sums(part, w, b):
+    """A part's sums, as fit's steps compute them, and the seconds they took on the worker."""
+    start = time.perf_counter()
+    zd._part_sums(part, w, b)
+    return time.perf_counter() - start
+
+
+def time_node_work(parts, m, steps):
+    """Per step, the ms the slower worker spends on its part's sums."""
+    run_step = zd._step_runner(parts, timed_part_sums)
+    w, b = np.zeros(m, np.float32), np.float32(0.0)
+    return sum(max(run_step(w, b)) for _ in range(steps)) / steps * 1e3
+
+
+def part_copies(stream):
+    """Parts copied to another worker to make their actors: none when each actor is made where
+    its part is."""
+    return sum(part["action"] == "transfer" for record in stream
+               if str(record["key"]).startswith("_PartHolder") for part in record["startstops"])
 
 
 def main():
@@ -254,9 +260,8 @@ def main():
                 step_ms, dask_solver = time_zelto_dask(parts, (args.rows, args.cols), depth, lr,
                                                        args.steps)
             results["zelto_dask"].append(step_ms)
-            compute_ms, copies = node_compute_ms(stream.data, args.steps)
-            results["node_compute"].append(compute_ms)
-            results["part_copies"].append(copies)
+            results["node_compute"].append(time_node_work(parts, args.cols, args.steps))
+            results["part_copies"].append(part_copies(stream.data))
             results["client"].append(time_client((args.rows, args.cols), depth, args.steps))
             round_trip, here_cpu, worker_cpu = time_round_trip(client, parts, args.cols,
                                                                args.steps)
@@ -298,7 +303,7 @@ def main():
           f"{pickle_us:.1f} us to pickle and unpickle both")
     print(f"  dask.array step           {best['dask_array']:8.2f} ms  "
           f"({best['dask_array'] / best['zelto_dask']:.2f}x zelto_ml_extras.dask)")
-    print("  a step of nodes of 2 rows, one task per worker (wall / processor time of client "
+    print("  a step of nodes of 2 rows, one part per worker (wall / processor time of client "
           "and scheduler): " + ", ".join(f"{count} workers {ms:.1f} / {cpu:.1f} ms"
                                          for count, (ms, cpu) in by_workers.items()))
     print(f"  bits equal to the local fit: {same}; numpy on the workers: "
