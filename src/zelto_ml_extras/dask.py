@@ -10,8 +10,9 @@ the row chunks of ``X`` and returns a lazy Dask array of the predictions.
 How: the rows are cut at the nodes of the halving tree that groups the solver's canonical sums,
 and each worker process gets a run of neighbouring nodes, converted once into ``ZeltoMatrix``
 objects and kept there (persisted) for the whole fit. Each step sends the weights and bias to
-every worker in one task, gets each node's gradient sums back, adds them up the tree in float32
-on the client and applies the update as ``fit`` does.
+every worker once (on a cluster, a call of an actor that holds the worker's nodes), gets each
+node's gradient sums back, adds them up the tree in float32 on the client and applies the
+update as ``fit`` does.
 
 Dask runs the work on whichever scheduler is active, as ``dask.compute`` would: the default
 ``distributed.Client`` if there is one, or the one chosen with ``dask.config.set(scheduler=...)``.

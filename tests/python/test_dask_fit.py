@@ -21,6 +21,9 @@ from zelto_ml_extras import dask as zd  # noqa: E402
 from zelto_ml_extras._halving_tree import node_ranges  # noqa: E402
 
 LR, ITERS = 0.05, 4
+# Worker processes gain nothing from a sanitizer's preloaded runtime, only slowness.
+starts_processes = pytest.mark.skipif(bool(os.environ.get("ZELTO_SANITIZER")),
+                                      reason="starts worker processes; checked in the plain run")
 
 
 def data(n=1003, m=7, dtype=np.float32, seed=3):
@@ -134,6 +137,7 @@ def cluster():
         yield c
 
 
+@starts_processes
 def test_clusters_give_the_local_bits(cluster):
     with distributed.Client(cluster) as client:
         assert set(client.run(lambda: os.environ.get("ZELTO_ISA")).values()) == {"baseline"}
@@ -185,6 +189,7 @@ def fit_killing_a_worker(client, victim, solver, X, y):
         client.wait_for_workers(2, timeout=30)  # the nanny's new worker, for the next test
 
 
+@starts_processes
 def test_a_worker_killed_during_the_fit_changes_nothing(cluster):
     """Dask computes the lost worker's rows again from their source and the fit goes on to the
     local bits; rows that exist only on that worker (scattered from the client) stop the fit
@@ -274,6 +279,7 @@ def test_bad_predict_and_depth_arguments():
         assert str(info.value) == message
 
 
+@starts_processes
 def test_the_readme_example_trains_the_local_model():
     readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
     section = readme[readme.index("## More than one machine"):]
@@ -283,6 +289,7 @@ def test_the_readme_example_trains_the_local_model():
     assert proc.stdout.splitlines()[-1] == "True True"
 
 
+@starts_processes
 def test_importing_the_packages_leaves_dask_alone():
     proc = run_python("""
         import sys
