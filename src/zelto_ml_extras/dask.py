@@ -292,8 +292,9 @@ def _client() -> Any:
 
 
 def _worker_addresses(client: Any) -> List[str]:
-    """The client's worker processes, in a fixed order."""
-    return sorted(client.scheduler_info(n_workers=-1)["workers"])
+    """The client's worker processes, in a fixed order (scheduler_info lists only the first few
+    workers in recent releases, nthreads all of them in every release)."""
+    return sorted(client.nthreads())
 
 
 def _persist_parts(X: da.Array, y: da.Array, ranges: List[Tuple[int, int]],

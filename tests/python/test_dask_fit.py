@@ -197,14 +197,14 @@ def test_a_worker_killed_during_the_fit_changes_nothing(cluster):
     x, y = data(n=20_000, m=16)
     iters = 150
     with distributed.Client(cluster) as client:
-        victim = min(client.scheduler_info(n_workers=-1)["workers"])  # it holds the first nodes
+        victim = min(client.nthreads())  # it holds the first nodes
         solver = ZeltoSolver(LR, iters, canonical=True)
         fit_killing_a_worker(client, victim, solver, da.from_array(x, chunks=(3000, 16)), y)
         assert model_bits(solver) == model_bits(local_fit(x, y, iters=iters))
 
         # Each half of the rows scattered to the worker that holds its node, the first to the
         # victim: its rows have no other copy and no source.
-        workers = sorted(client.scheduler_info(n_workers=-1)["workers"])
+        workers = sorted(client.nthreads())
         victim = workers[0]
         X = da.concatenate([da.from_delayed(client.scatter(half, workers=[worker]), half.shape,
                                             half.dtype)
