@@ -19,6 +19,7 @@ Dask runs the work on whichever scheduler is active, as ``dask.compute`` would: 
 """
 import contextlib
 import copy
+import functools
 import math
 import operator
 import sys
@@ -168,13 +169,11 @@ class _PartHolder:
 
 
 class _Holders:
-    """The actors of a fit's parts. A step calls each actor directly: one message to its worker
-    and the answer, about 1.7 ms here, where a task through the scheduler took about 12 ms
-    (and, unrestricted, the scheduler came to place step tasks away from their parts and
-    copied whole parts between workers). An actor does not survive its worker: when a call
-    cannot reach it, the actors are made again from the parts' futures, for which Dask
-    computes lost parts again from their source, and the step is repeated; its sums do not
-    depend on where it runs."""
+    """The actors of a fit's parts. A step calls each actor directly, one message to its worker
+    and the answer, with no task for the scheduler to place (bench/dask_fit.md says what that
+    saves). An actor does not survive its worker: when a call cannot reach it, the actors are
+    made again from the parts' futures, for which Dask computes lost parts again from their
+    source, and the step is repeated; its sums do not depend on where it runs."""
 
     # Worker losses one step survives before its error is raised.
     REMAKES = 3
@@ -200,15 +199,16 @@ class _Holders:
 
     def step(self, task: Callable[..., Any], w: np.ndarray, b: np.float32) -> List[Any]:
         """Every part's task(part, w, b), in part order."""
-        for remake in range(self.REMAKES + 1):
+        remakes = 0
+        while True:
             try:
                 calls = [actor.run(task, w, b) for actor in self.actors]
                 return [call.result() for call in calls]
             except OSError:
-                if remake == self.REMAKES:
+                if remakes == self.REMAKES:
                     raise
+                remakes += 1
                 self.make()
-        raise AssertionError("unreachable")
 
 
 # Why each check exists: anything the workers would refuse must be refused here, before a task is
@@ -301,7 +301,7 @@ def _persist_parts(X: da.Array, y: da.Array, ranges: List[Tuple[int, int]],
                    places: List[Optional[str]]) -> Tuple[Any, ...]:
     """The nodes' rows of X and y as module objects, in one part per place: a run of
     neighbouring nodes, converted and kept for the whole fit at that place, so that every
-    worker holds its share whatever worker the data came from, and a step is one task per
+    worker holds its share whatever worker the data came from, and a step is one call per
     worker. A part moves only when its worker is lost: Dask computes it again elsewhere."""
     sizes = tuple(hi - lo for lo, hi in ranges)
     x_blocks = X.rechunk((sizes, X.chunks[1])).to_delayed().ravel()
@@ -334,6 +334,7 @@ def _canonical(values: Any) -> Any:
 
 def _ordinary_errors(function: Callable[..., Any]) -> Callable[..., Any]:
     """function with PanicException turned into RuntimeError with its message."""
+    @functools.wraps(function)
     def task(*args: Any) -> Any:
         try:
             return function(*args)
@@ -343,8 +344,6 @@ def _ordinary_errors(function: Callable[..., Any]) -> Callable[..., Any]:
             if type(exc).__name__ != "PanicException":
                 raise
             raise RuntimeError(str(exc)) from None
-    task.__name__ = task.__qualname__ = function.__name__
-    task.__doc__ = function.__doc__
     return task
 
 

@@ -265,6 +265,14 @@ def test_bad_input_is_refused_before_any_work(make, error, message):
     assert model_bits(CANONICAL) == weights
 
 
+def test_module_failures_on_a_worker_arrive_as_runtime_errors():
+    """PanicException derives from BaseException, which a worker would not report as a task's
+    error."""
+    with pytest.raises(RuntimeError) as info:
+        zd._predict_block(np.ones((2, 0), np.float32), ZeltoSolver(0.1, 1))
+    assert str(info.value) == "chunk_size must not be zero"
+
+
 def test_bad_predict_and_depth_arguments():
     solver = local_fit(X_DATA, Y_DATA)
     for X, message in ((da.ones((2, 8)), "X has 8 columns but the solver has 7 weights"),
