@@ -78,6 +78,14 @@ def test_local_schedulers_give_the_local_bits(scheduler):
                 assert model_bits(dask_fit(X, y, depth=depth)) == WANT, (chunks, depth)
 
 
+@starts_processes
+def test_the_processes_scheduler_gives_the_local_bits():
+    """Two processes: two nodes, each sent to a process at every step."""
+    with dask.config.set(scheduler="processes", num_workers=2):
+        X = da.from_array(X_DATA, chunks=(CHUNKINGS[2], 7))
+        assert model_bits(dask_fit(X, Y_DATA)) == WANT
+
+
 def test_every_numeric_input_gives_the_local_bits():
     """Each dtype is converted as ZeltoMatrix and fit convert it, non-native byte order included;
     y may be a column, a list or another dtype; NumPy arrays are taken whole."""
