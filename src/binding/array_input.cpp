@@ -355,4 +355,19 @@ std::optional<FloatVec> read_array_memory(PyObject* obj, ArrayShape shape) {
   return std::nullopt;
 }
 
+PyRef flattened_array(PyObject* obj, ArrayShape shape) {
+  PyTypeObject* type = Py_TYPE(obj);
+  PyTypeObject* ndarray = g_ndarray.base_of(type);
+  if (ndarray == nullptr || (type != ndarray && !iterates_as_ndarray(type, ndarray))) return {};
+  const PyRef dims = probe_attribute(obj, "shape");
+  const auto counts = dims ? ssize_items(dims.get(), false) : std::nullopt;
+  if (!counts || counts->size() < 2) return {};
+  std::size_t longer_than_one = 0;
+  for (const Py_ssize_t count : *counts) longer_than_one += count > 1 ? 1 : 0;
+  if (shape == ArrayShape::vector && longer_than_one > 1) return {};
+  PyRef flat = PyRef::steal(PyObject_CallMethod(obj, "ravel", nullptr));
+  if (!flat) PyErr_Clear();
+  return flat;
+}
+
 }  // namespace zelto::binding

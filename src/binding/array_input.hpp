@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "binding/py_ref.hpp"
 #include "binding/python.hpp"
 #include "core/float_vec.hpp"
 
@@ -21,5 +22,12 @@ enum class ArrayShape { any, vector };
 // dimensions, of the shape wanted, with a native-order bool, integer or float16/32/64 element
 // type. Anything else gives nullopt, without an error pending, for the item-by-item path.
 std::optional<FloatVec> read_array_memory(PyObject* obj, ArrayShape shape);
+
+// A numpy.ndarray (or a subclass that iterates like one) of two or more dimensions, and of
+// the shape wanted, whose memory read_array_memory does not read (another byte order, object
+// elements, ...): its elements in row-major order as a one-dimensional array (its ravel()), so
+// that reading it item by item gives numbers, not rows. Null for anything else, without an
+// error pending.
+PyRef flattened_array(PyObject* obj, ArrayShape shape);
 
 }  // namespace zelto::binding

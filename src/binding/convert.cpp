@@ -61,13 +61,15 @@ void append_iterated(PyObject* sequence, FloatVec& out) {
 }
 
 // 1. Exact lists and tuples are walked by index; their length needs no hint. Containers whose
-//    iteration is their memory (bytes, numpy arrays, ...) are read from that memory.
+//    iteration is their memory (bytes, numpy arrays, ...) are read from that memory; other
+//    numpy arrays of several dimensions item by item in row-major order.
 // 2. str is refused although it is a sequence; non-sequences are refused by type.
 // 3. The length hint (0 when __len__ fails) sizes the vector; the items decide its length.
 FloatVec read_float_sequence(PyObject* obj, ArrayShape shape) {
   if (PyList_CheckExact(obj)) return read_list(obj);
   if (PyTuple_CheckExact(obj)) return read_tuple(obj);
   if (std::optional<FloatVec> read = read_array_memory(obj, shape)) return std::move(*read);
+  if (const PyRef flat = flattened_array(obj, shape)) return read_float_sequence(flat.get(), shape);
   if (PyUnicode_Check(obj)) throw PyError(type_error_class, msg::kStrToVec);
   if (!PySequence_Check(obj)) throw PyError::type_mismatch(obj, "Sequence");
   Py_ssize_t hint = PySequence_Size(obj);

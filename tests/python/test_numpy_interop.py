@@ -168,6 +168,15 @@ def test_subclasses_and_one_value_per_row_arguments(tmp_path):
         float(np.zeros(2))
     assert str(info.value) == f"argument 'y': {numpy_error.value}"
     assert run_heavy_logic(values.reshape(2, 2, 3), 2) == run_heavy_logic(values.tolist(), 2)
+    # Arrays whose memory is not read (another byte order, objects) go item by item, in
+    # row-major order, as numbers rather than rows.
+    for data in (values.reshape(4, 3).astype(">f4"), values.reshape(2, 6).astype(object),
+                 values.reshape(4, 3).astype(">f8").T):
+        assert built(data, data.size) == built(data.ravel().tolist(), data.size)
+    a, b = ZeltoSolver(0.01, 3), ZeltoSolver(0.01, 3)
+    a.fit(x, y[:, None].astype(">f8"))
+    b.fit(x, y.tolist())
+    assert a.predict(x) == b.predict(x)
     with pytest.raises(BaseException, match="^Data length does not match rows \\* cols$"):
         ZeltoMatrix(values.reshape(3, 4), 3, 3)
 

@@ -226,4 +226,3 @@ def test_driver_over_row_ranges_equals_the_canonical_fit(n, depth):
     fitted.fit(matrix(x), y)
     assert np.asarray(driver.weights).tobytes() == np.asarray(fitted.weights).tobytes()
     assert np.float32(driver.bias).tobytes() == np.float32(fitted.bias).tobytes()
-
