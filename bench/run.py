@@ -1,6 +1,7 @@
 """The benchmark report: every operation of zelto_ml at several sizes beside numpy, in one run.
 
     PYTHONPATH=build/<dir> .venv/bin/python bench/run.py [--quick] [--threads N] [--out DIR]
+                                                           [--update-docs]
 
 Each case times zelto_ml and the equivalent numpy float32 code in alternating rounds (so both
 see the same machine load) and keeps the best of the rounds' medians. Where the build directory
@@ -9,7 +10,8 @@ run_heavy_logic are timed on the same pool as well.
 
 Writes DIR/results.md (the table) and DIR/throughput.png (throughput against size, one panel per
 operation). DIR defaults to bench/ for a full run and build/bench-quick/ for --quick, which
-finishes in well under a minute. Needs numpy and matplotlib (bench only, not the module).
+finishes in well under a minute. --update-docs also puts the table into docs/performance.md.
+Needs numpy and matplotlib (bench only, not the module).
 
 numpy's BLAS (matmul, the solver's products) uses its own threads; on a machine busy with other
 work its spinning threads can lose their cores and slow it down by orders of magnitude. With
@@ -317,8 +319,8 @@ def table(results: List[Result]) -> List[str]:
     return lines
 
 
-README_START = "<!-- bench/run.py table start -->"
-README_END = "<!-- bench/run.py table end -->"
+DOC_START = "<!-- bench/run.py table start -->"
+DOC_END = "<!-- bench/run.py table end -->"
 
 
 def report_lines(results: List[Result], threads: int, quick: bool) -> List[str]:
@@ -352,14 +354,14 @@ def write_markdown(path: str, results: List[Result], threads: int, quick: bool) 
         out.write("\n".join(lines))
 
 
-def update_readme(path: str, results: List[Result], threads: int, quick: bool) -> None:
-    """Replaces the table between the README's two markers with this run's."""
-    with open(path) as readme:
-        text = readme.read()
-    start, end = text.index(README_START) + len(README_START), text.index(README_END)
+def update_doc(path: str, results: List[Result], threads: int, quick: bool) -> None:
+    """Replaces the table between the document's two markers with this run's."""
+    with open(path) as doc:
+        text = doc.read()
+    start, end = text.index(DOC_START) + len(DOC_START), text.index(DOC_END)
     table_text = "\n".join(report_lines(results, threads, quick))
-    with open(path, "w") as readme:
-        readme.write(text[:start] + "\n" + table_text + "\n" + text[end:])
+    with open(path, "w") as doc:
+        doc.write(text[:start] + "\n" + table_text + "\n" + text[end:])
 
 
 def tick_label(op: str, n: int) -> str:
@@ -416,8 +418,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="fewer sizes, shorter timings")
     parser.add_argument("--threads", type=int, help="pool size (RAYON_NUM_THREADS)")
     parser.add_argument("--out", help="directory for results.md and throughput.png")
-    parser.add_argument("--update-readme", action="store_true",
-                        help="also replace the table in README.md with this run's")
+    parser.add_argument("--update-docs", action="store_true",
+                        help="also replace the table in docs/performance.md with this run's")
     args = parser.parse_args()
     if args.threads is not None:
         # The pool reads this once, at the first parallel operation of the process.
@@ -436,10 +438,10 @@ def main() -> None:
     write_markdown(os.path.join(out, "results.md"), results, threads, args.quick)
     plot(os.path.join(out, "throughput.png"), results, threads)
     print(f"\nwrote {os.path.join(out, 'results.md')} and {os.path.join(out, 'throughput.png')}")
-    if args.update_readme:
-        update_readme(os.path.join(os.path.dirname(__file__), "..", "README.md"), results,
-                      threads, args.quick)
-        print("updated the table in README.md")
+    if args.update_docs:
+        doc = os.path.join(os.path.dirname(__file__), "..", "docs", "performance.md")
+        update_doc(doc, results, threads, args.quick)
+        print("updated the table in docs/performance.md")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-"""What users read and run: the README's examples, the example scripts, and the type stubs'
-agreement with what the module accepts at run time."""
+"""What users read and run: the examples of the README and of docs/, the example scripts, and
+the type stubs' agreement with what the module accepts at run time."""
 import ast
 import os
 import re
@@ -20,12 +20,19 @@ OUTCOME = re.compile(r"#\s*(.+?)\s*$")
 RAISED = re.compile(r"^(\w+(?:Error|Exception)): (.+)$")
 
 
-def readme_statements():
+def python_blocks(path):
+    return re.findall(r"```python\n(.*?)```", path.read_text(), re.S)
+
+
+# The documents beside the README whose python blocks are run, each in a namespace of its own.
+DOCS = sorted(path for path in (ROOT / "docs").glob("*.md") if python_blocks(path))
+
+
+def statements(path):
     """(source, expression or None, documented outcome or None) for every top-level statement of
-    the README's python blocks, in order. An outcome is a trailing `# ...` comment; the expression
-    is what it describes (the argument of a print)."""
-    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
-    for block in blocks:
+    the document's python blocks, in order. An outcome is a trailing `# ...` comment; the
+    expression is what it describes (the argument of a print)."""
+    for block in python_blocks(path):
         lines = block.splitlines()
         for stmt in ast.parse(block).body:
             comment = OUTCOME.search(lines[stmt.end_lineno - 1][stmt.end_col_offset:])
@@ -38,7 +45,7 @@ def readme_statements():
 
 
 def check_statement(source, expr, outcome, namespace):
-    """Runs one README statement; an expression with an outcome must produce or raise it."""
+    """Runs one documented statement; an expression with an outcome must produce or raise it."""
     if outcome is None or expr is None:
         exec(source, namespace)
         return
@@ -51,13 +58,23 @@ def check_statement(source, expr, outcome, namespace):
         assert eval(expr, namespace) == ast.literal_eval(outcome), expr
 
 
-def test_readme_examples_give_the_documented_results():
+def run_document(path):
+    """Runs the document's statements in one namespace; returns how many outcomes it checked."""
     namespace = {}
     checked = 0
-    for source, expr, outcome in readme_statements():
+    for source, expr, outcome in statements(path):
         check_statement(source, expr, outcome, namespace)
         checked += outcome is not None
-    assert checked >= 15, "the README lost its worked examples"
+    return checked
+
+
+def test_readme_examples_give_the_documented_results():
+    assert run_document(ROOT / "README.md") >= 15, "the README lost its worked examples"
+
+
+@pytest.mark.parametrize("path", DOCS, ids=[path.name for path in DOCS])
+def test_docs_examples_give_the_documented_results(path):
+    assert run_document(path) >= 1, f"{path.name}'s python blocks check no result"
 
 
 def run_example(name, timeout=300):
