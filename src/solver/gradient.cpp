@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "core/halving_tree.hpp"
 #include "parallel/parallel.hpp"
 #include "solver/index_error.hpp"
 
@@ -104,80 +103,6 @@ struct RowFoldOps : PassInput {
   }
 };
 
-// Rows of X whose errors one prediction call makes for the canonical trees: about 8 KiB, and
-// at least two blocks of the kernel's, so the rows are still in L1 when the trees read them.
-constexpr std::size_t kWindowBytes = 8192;
-
-std::size_t window_rows(std::size_t m) noexcept {
-  return std::clamp<std::size_t>(kWindowBytes / (sizeof(float) * std::max<std::size_t>(m, 1)),
-                                 kErrorBlock, 4096);
-}
-
-// Levels of the halving tree of `rows` rows above its nodes of at most kTreeRows rows.
-std::size_t levels_above_trees(std::size_t rows) noexcept {
-  std::size_t levels = 0;
-  for (; rows > kTreeRows; rows -= rows / 2) ++levels;
-  return levels;
-}
-
-// The canonical sums of one leaf [first, end) of the pool's division: its halving tree, the
-// nodes of at most kTreeRows rows summed by the kernel from a window of predicted errors, the
-// nodes above them added in scratch vectors, one per level.
-class TreeLeaf {
- public:
-  TreeLeaf(const PassInput& in, std::size_t first, std::size_t end)
-      : in_(in),
-        end_(end),
-        window_rows_(std::min(window_rows(in.x.cols), end - first)),
-        window_(FloatVec::uninitialized(window_rows_ + kTreeRows)),
-        levels_(FloatVec::uninitialized(levels_above_trees(end - first) * in.x.cols)),
-        window_first_(first),
-        window_end_(first) {}
-
-  // The raw sums of rows [lo, hi) into out (m floats), the right halves' into free and the
-  // levels after it; returns the sum of the errors.
-  float node(std::size_t lo, std::size_t hi, float* out, float* free) {
-    if (hi - lo <= kTreeRows) {
-      return in_.k.tree_rows(in_.row(lo), hi - lo, in_.x.cols, errors(lo, hi), out);
-    }
-    const std::size_t middle = halving_middle(lo, hi);
-    const float left = node(lo, middle, out, free);
-    const float right = node(middle, hi, free, free + in_.x.cols);
-    in_.k.add_into(out, free, in_.x.cols);
-    return left + right;
-  }
-
-  float* levels() noexcept { return levels_.data(); }
-
- private:
-  // The errors of rows [lo, hi). Trees are visited in row order, lo never below the window's
-  // first row: when hi lies beyond the window, the errors from lo on (fewer than a tree's rows)
-  // move to its front and the next rows are predicted after them, so each row is predicted
-  // once, while the prediction requests the rows after them from memory.
-  const float* errors(std::size_t lo, std::size_t hi) {
-    if (hi > window_end_) {
-      float* e = window_.data();
-      const std::size_t kept = window_end_ - lo;
-      for (std::size_t i = 0; i < kept; ++i) e[i] = e[lo - window_first_ + i];
-      const std::size_t rows = std::min(window_rows_, end_ - window_end_);
-      const std::size_t m = in_.x.cols;
-      in_.k.predict_errors(in_.row(window_end_), rows, m, (in_.x.rows - window_end_) * m,
-                           in_.w.data(), in_.b, in_.y.data() + window_end_, e + kept);
-      window_first_ = lo;
-      window_end_ += rows;
-    }
-    return window_.data() + (lo - window_first_);
-  }
-
-  const PassInput& in_;
-  std::size_t end_;
-  std::size_t window_rows_;
-  FloatVec window_;
-  FloatVec levels_;
-  std::size_t window_first_;
-  std::size_t window_end_;
-};
-
 // The canonical grouping: each leaf of the pool's division is a node of the halving tree, and
 // the division combines nodes as the tree does, so every division gives the tree's sums.
 struct TreeOps : PassInput {
@@ -191,9 +116,11 @@ struct TreeOps : PassInput {
       acc.g_b = 0.0f;
       return;
     }
-    TreeLeaf tree(*this, first, end);
-    acc.g_b = tree.node(first, end, acc.g.data(), tree.levels());
-    seal(acc, x.cols);
+    const std::size_t m = x.cols;
+    FloatVec scratch = FloatVec::uninitialized(tree_leaf_scratch(end - first, m));
+    acc.g_b = k.tree_leaf(row(first), end - first, m, (x.rows - first) * m, w.data(), b,
+                          y.data() + first, acc.g.data(), scratch.data());
+    seal(acc, m);
   }
 };
 

@@ -8,10 +8,9 @@ namespace {
 #define ZELTO_SOLVER_KERNELS_ROW(isa)            \
   {                                              \
       .predict_rows = isa::predict_rows,         \
-      .predict_errors = isa::predict_errors,     \
       .gradient_rows = isa::gradient_rows,       \
       .leaf_from_errors = isa::leaf_from_errors, \
-      .tree_rows = isa::tree_rows,               \
+      .tree_leaf = isa::tree_leaf,               \
       .add_into = isa::add_into,                 \
       .descend = isa::descend,                   \
   },

@@ -15,11 +15,10 @@
   namespace zelto::isa {                                                                       \
   void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,  \
                     float* out) noexcept;                                                      \
-  void predict_errors(const float* x, std::size_t rows, std::size_t m, std::size_t extent,     \
-                      const float* w, float b, const float* y, float* e) noexcept;             \
   float gradient_rows(const float* x, std::size_t rows, std::size_t m, const float* w,         \
                       float b, const float* y, float* a, float a_b) noexcept;                  \
-  float tree_rows(const float* x, std::size_t rows, std::size_t m, const float* e, float* out) \
+  float tree_leaf(const float* x, std::size_t rows, std::size_t m, std::size_t extent,         \
+                  const float* w, float b, const float* y, float* out, float* scratch)         \
       noexcept;                                                                                \
   float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const float* e,      \
                          float* a) noexcept;                                                   \
@@ -34,8 +33,23 @@ namespace zelto {
 // The largest block of rows a kernel handles at once, and the padding it needs after errors.
 inline constexpr std::size_t kErrorBlock = 16;
 
-// The most rows tree_rows sums in one call.
+// The most rows of a node of the canonical tree that the kernels sum unrolled.
 inline constexpr std::size_t kTreeRows = 16;
+
+// Rows whose errors one prediction makes for the canonical trees: about 8 KiB of X, so the rows
+// are still in L1 when the trees read them again, and at least a node's worth.
+constexpr std::size_t tree_window_rows(std::size_t m) noexcept {
+  const std::size_t by_bytes = 8192 / (sizeof(float) * (m > 0 ? m : 1));
+  return by_bytes < kTreeRows ? kTreeRows : by_bytes > 4096 ? 4096 : by_bytes;
+}
+
+// Floats of scratch tree_leaf needs for `rows` rows of m columns: the window of errors and one
+// vector of m sums per level of the tree above its unrolled nodes.
+constexpr std::size_t tree_leaf_scratch(std::size_t rows, std::size_t m) noexcept {
+  std::size_t levels = 0;
+  for (std::size_t r = rows; r > kTreeRows; r -= r / 2) ++levels;
+  return tree_window_rows(m) + kTreeRows + levels * m;
+}
 
 // One instruction set's kernels. x points at row 0 of the rows handled (row-major, m columns),
 // y at those rows' targets, out at their prediction slots.
@@ -43,10 +57,6 @@ struct SolverKernels {
   // out[i] = prediction of row i for i < rows.
   void (*predict_rows)(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                        float* out) noexcept;
-  // e[i] = prediction of row i - y[i] for i < rows; rows ahead are requested from memory
-  // within the `extent` floats from x that exist (at least rows * m).
-  void (*predict_errors)(const float* x, std::size_t rows, std::size_t m, std::size_t extent,
-                         const float* w, float b, const float* y, float* e) noexcept;
   // Folds rows [0, rows) in ascending order into the accumulator (a, a_b); returns the new a_b.
   float (*gradient_rows)(const float* x, std::size_t rows, std::size_t m, const float* w,
                          float b, const float* y, float* a, float a_b) noexcept;
@@ -56,10 +66,13 @@ struct SolverKernels {
   // kErrorBlock - 1 floats after e[rows - 1] must be readable.
   float (*leaf_from_errors)(const float* x, std::size_t rows, std::size_t m, const float* e,
                             float* a) noexcept;
-  // The halving trees of rows [0, rows), 1 <= rows <= kTreeRows, with e_i their errors:
-  // out_j over (e_i * x_ij) and the returned one over e_i; nothing is added onto +0.0.
-  float (*tree_rows)(const float* x, std::size_t rows, std::size_t m, const float* e,
-                     float* out) noexcept;
+  // The halving trees of rows [0, rows), rows >= 1, at (w, b) with targets y: out_j over
+  // (e_i * x_ij) and the returned one over e_i, e_i = prediction_i - y_i; nothing is added
+  // onto +0.0. Rows after them are requested from memory within the `extent` floats from x that
+  // exist; scratch holds tree_leaf_scratch(rows, m) floats.
+  float (*tree_leaf)(const float* x, std::size_t rows, std::size_t m, std::size_t extent,
+                     const float* w, float b, const float* y, float* out,
+                     float* scratch) noexcept;
   // left_j <- left_j + right_j.
   void (*add_into)(float* left, const float* right, std::size_t m) noexcept;
   // w_j <- w_j - ((g_j / n_f) * lr).

@@ -33,6 +33,13 @@ constexpr const T& smaller(const T& x, const T& y) noexcept {
   return y < x ? y : x;
 }
 
+// left_j <- left_j + right_j.
+inline void add_vectors(float* left, const float* right, std::size_t m) noexcept {
+  std::size_t j = 0;
+  for (; j + kLanes <= m; j += kLanes) store(left + j, load(left + j) + load(right + j));
+  for (; j < m; ++j) left[j] = left[j] + right[j];
+}
+
 // Accumulator vectors kept in registers while a block of rows is folded into them.
 constexpr std::size_t kAccVectors = 8;
 
@@ -201,6 +208,83 @@ constexpr TreesOfRows trees_of_rows(std::index_sequence<K...>) noexcept {
   return {{&tree_of_rows<K + 1>...}};
 }
 
+// e[i] = prediction of row i - y[i] for i < rows; the rows after them are requested from
+// memory within the `extent` floats from x that exist (at least rows * m).
+void predict_errors(const float* x, std::size_t rows, std::size_t m, std::size_t extent,
+                    const float* w, float b, const float* y, float* e) noexcept {
+  for_each_predicted_block(x, rows, m, extent, w, b,
+                           [&](std::size_t i0, const auto& blk, const auto& p) {
+    for (std::size_t i = 0; i < count_of(blk); ++i) {
+      const std::size_t first = i0 + i * kRows;
+      if (blk[i].rows == kRows) {
+        const RowVec errors = p[i] - load_rows(y + first, kRows);
+        std::memcpy(e + first, &errors, sizeof errors);
+      } else {
+        for (std::size_t r = 0; r < blk[i].rows; ++r) e[first + r] = p[i][r] - y[first + r];
+      }
+    }
+  });
+}
+
+
+// The canonical sums of a leaf's rows: the halving tree, its nodes of at most kTreeRows rows
+// summed unrolled from a window of predicted errors, the nodes above them added in scratch
+// vectors, one per level.
+class TreeLeaf {
+ public:
+  TreeLeaf(const float* x, std::size_t rows, std::size_t m, std::size_t extent, const float* w,
+           float b, const float* y, float* scratch) noexcept
+      : x_(x), rows_(rows), m_(m), extent_(extent), w_(w), b_(b), y_(y), window_(scratch),
+        window_rows_(smaller(tree_window_rows(m), rows)) {}
+
+  // The raw sums of rows [lo, hi) into out (m floats), the right halves' into free and the
+  // levels after it; returns the sum of the errors.
+  float node(std::size_t lo, std::size_t hi, float* out, float* free) noexcept {
+    if (hi - lo <= kTreeRows) {
+      static constexpr TreesOfRows kTrees = trees_of_rows(std::make_index_sequence<kTreeRows>{});
+      return kTrees.of[hi - lo - 1](x_ + lo * m_, m_, errors(lo, hi), out);
+    }
+    const std::size_t middle = halving_middle(lo, hi);
+    const float left = node(lo, middle, out, free);
+    const float right = node(middle, hi, free, free + m_);
+    add_vectors(out, free, m_);
+    return left + right;
+  }
+
+  // Where the levels' vectors start, after the window.
+  float* levels() const noexcept { return window_ + window_rows_ + kTreeRows; }
+
+ private:
+  // The errors of rows [lo, hi). Trees are visited in row order, lo never below the window's
+  // first row: when hi lies beyond the window, the errors from lo on (fewer than a tree's rows)
+  // move to its front and the next rows are predicted after them, so each row is predicted
+  // once, while the prediction requests the rows after them from memory.
+  const float* errors(std::size_t lo, std::size_t hi) noexcept {
+    if (hi > window_end_) {
+      const std::size_t kept = window_end_ - lo;
+      for (std::size_t i = 0; i < kept; ++i) window_[i] = window_[lo - window_first_ + i];
+      const std::size_t rows = smaller(window_rows_, rows_ - window_end_);
+      predict_errors(x_ + window_end_ * m_, rows, m_, extent_ - window_end_ * m_, w_, b_,
+                     y_ + window_end_, window_ + kept);
+      window_first_ = lo;
+      window_end_ += rows;
+    }
+    return window_ + (lo - window_first_);
+  }
+
+  const float* x_;
+  std::size_t rows_;
+  std::size_t m_;
+  std::size_t extent_;
+  const float* w_;
+  float b_;
+  const float* y_;
+  float* window_;
+  std::size_t window_rows_;
+  std::size_t window_first_ = 0;
+  std::size_t window_end_ = 0;
+};
+
 }  // namespace
 
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
@@ -213,22 +297,6 @@ void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* 
         std::memcpy(dst, &p[i], sizeof p[i]);
       } else {
         for (std::size_t r = 0; r < blk[i].rows; ++r) dst[r] = p[i][r];
-      }
-    }
-  });
-}
-
-void predict_errors(const float* x, std::size_t rows, std::size_t m, std::size_t extent,
-                    const float* w, float b, const float* y, float* e) noexcept {
-  for_each_predicted_block(x, rows, m, extent, w, b,
-                           [&](std::size_t i0, const auto& blk, const auto& p) {
-    for (std::size_t i = 0; i < count_of(blk); ++i) {
-      const std::size_t first = i0 + i * kRows;
-      if (blk[i].rows == kRows) {
-        const RowVec errors = p[i] - load_rows(y + first, kRows);
-        std::memcpy(e + first, &errors, sizeof errors);
-      } else {
-        for (std::size_t r = 0; r < blk[i].rows; ++r) e[first + r] = p[i][r] - y[first + r];
       }
     }
   });
@@ -273,16 +341,14 @@ float leaf_from_errors(const float* x, std::size_t rows, std::size_t m, const fl
   return 0.0f + a_b;
 }
 
-float tree_rows(const float* x, std::size_t rows, std::size_t m, const float* e,
-                float* out) noexcept {
-  static constexpr auto kTrees = trees_of_rows(std::make_index_sequence<kTreeRows>{});
-  return kTrees.of[rows - 1](x, m, e, out);
+float tree_leaf(const float* x, std::size_t rows, std::size_t m, std::size_t extent,
+                const float* w, float b, const float* y, float* out, float* scratch) noexcept {
+  TreeLeaf tree(x, rows, m, extent, w, b, y, scratch);
+  return tree.node(0, rows, out, tree.levels());
 }
 
 void add_into(float* left, const float* right, std::size_t m) noexcept {
-  std::size_t j = 0;
-  for (; j + kLanes <= m; j += kLanes) store(left + j, load(left + j) + load(right + j));
-  for (; j < m; ++j) left[j] = left[j] + right[j];
+  add_vectors(left, right, m);
 }
 
 void descend(float* w, const float* g, std::size_t m, float n_f, float lr) noexcept {
