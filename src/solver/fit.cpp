@@ -12,7 +12,7 @@ namespace {
 // Steps between two interrupt checks: about a millisecond of estimated work (at least one
 // step), so a fit of tiny steps pays nothing measurable for them.
 std::uint64_t steps_per_check(const Matrix& x) noexcept {
-  const double step_ns = 1000.0 + static_cast<double>(x.rows) * (3.0 + 0.15 * static_cast<double>(x.cols));
+  const double step_ns = 1000.0 + static_cast<double>(x.rows) * row_cost_ns(x.cols);
   return step_ns >= 1e6 ? 1 : static_cast<std::uint64_t>(1e6 / step_ns);
 }
 
