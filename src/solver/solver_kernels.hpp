@@ -36,6 +36,9 @@ inline constexpr std::size_t kErrorBlock = 16;
 // The most rows of a node of the canonical tree that the kernels sum unrolled.
 inline constexpr std::size_t kTreeRows = 16;
 
+// Internal linkage: the kernel variants' objects call these, and none may share its copy.
+namespace {
+
 // Rows whose errors one prediction makes for the canonical trees: about 8 KiB of X, so the rows
 // are still in L1 when the trees read them again, and at least a node's worth.
 constexpr std::size_t tree_window_rows(std::size_t m) noexcept {
@@ -50,6 +53,8 @@ constexpr std::size_t tree_leaf_scratch(std::size_t rows, std::size_t m) noexcep
   for (std::size_t r = rows; r > kTreeRows; r -= r / 2) ++levels;
   return tree_window_rows(m) + kTreeRows + levels * m;
 }
+
+}  // namespace
 
 // One instruction set's kernels. x points at row 0 of the rows handled (row-major, m columns),
 // y at those rows' targets, out at their prediction slots.
