@@ -15,6 +15,9 @@
 #include "core/halving_tree.hpp"
 #include "core/simd.hpp"
 #include "solver/row_blocks.hpp"
+#if defined(__AVX512F__)
+#include "solver/row_tiles.hpp"
+#endif
 #include "solver/solver_kernels.hpp"
 
 namespace zelto::ZELTO_ISA {
@@ -289,6 +292,14 @@ class TreeLeaf {
 
 void predict_rows(const float* x, std::size_t rows, std::size_t m, const float* w, float b,
                   float* out) noexcept {
+#if defined(__AVX512F__)
+  if (row_tiles::suits(rows, m)) {
+    const std::size_t tiled = row_tiles::predict(x, rows, m, w, b, out);
+    x += tiled * m;
+    rows -= tiled;
+    out += tiled;
+  }
+#endif
   for_each_predicted_block(x, rows, m, rows * m, w, b,
                            [&](std::size_t i0, const auto& blk, const auto& p) {
     for (std::size_t i = 0; i < count_of(blk); ++i) {
