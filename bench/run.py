@@ -32,7 +32,8 @@ import numpy as np
 import bench_heavy
 import bench_matrix
 import bench_solver
-from bench_common import cpp_bench, median_ms, numpy_kernel, reexec_unthrottled
+from bench_common import (cpp_bench, median_ms, numpy_kernel, reexec_unthrottled,
+                          wait_for_blas_threads)
 
 FEATURES = 32        # columns of the solver's matrices
 FIT_STEPS = 10       # gradient steps per timed fit
@@ -148,12 +149,15 @@ def paired(ours: Callable[[], object], theirs: Callable[[], object], rounds: int
            budget_s: float, blas: bool) -> Tuple[float, float]:
     """Best median of each side over alternating rounds, in milliseconds. For BLAS operations
     numpy gets the better of its default threads and one thread, so that a busy machine, where
-    spinning BLAS threads lose their cores, does not flatter zelto_ml."""
+    spinning BLAS threads lose their cores, does not flatter zelto_ml; and zelto_ml is timed
+    only after numpy's BLAS threads stop polling, so that they do not slow it down."""
     variants = [theirs]
     if blas and has_threadpoolctl():
         variants.append(one_blas_thread(theirs))
     a, b = [], []
     for _ in range(rounds):
+        if blas:
+            wait_for_blas_threads()
         a.append(median_ms(ours, budget_s))
         b.extend(median_ms(v, budget_s) for v in variants)
     return min(a), min(b)
