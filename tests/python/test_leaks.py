@@ -146,4 +146,7 @@ def test_entry_points_leak_nothing_under_the_leak_checker():
         "ASAN_OPTIONS": options.replace("detect_leaks=0", "") + ":detect_leaks=1",
         "LSAN_OPTIONS": f"use_tls=0:suppressions={os.path.abspath(SUPPRESSIONS)}"})
     assert result["refcounts"] == []
-    assert max(result["blocks"].values()) < 200, result
+    # A leak of one object per call would leave 2000 blocks. The interpreter's caches still grow
+    # by up to a few hundred over these calls, by an amount that varies with the hash seed and
+    # the allocator, and stop growing after some 10^4 calls.
+    assert max(result["blocks"].values()) < 1000, result
