@@ -10,18 +10,24 @@
 
 namespace zelto::binding {
 
+// A parameter that only a keyword can give, with its default as the text signature shows it.
+struct KeywordOnly {
+  const char* name;
+  const char* default_text;
+};
+
 // The parameters of one entry: required ones that may be given either way, then optional ones
 // that only a keyword can give.
 struct FunctionDescription {
   const char* class_name;  // null for the module function
   const char* function_name;
   std::span<const char* const> parameters;
-  std::span<const char* const> keyword_only = {};
+  std::span<const KeywordOnly> keyword_only = {};
 
-  std::size_t slot_count() const noexcept { return parameters.size() + keyword_only.size(); }
+  constexpr std::size_t slot_count() const noexcept { return parameters.size() + keyword_only.size(); }
   // The name of slot i: the required parameters first, then the keyword-only ones.
-  const char* slot_name(std::size_t i) const noexcept {
-    return i < parameters.size() ? parameters[i] : keyword_only[i - parameters.size()];
+  constexpr const char* slot_name(std::size_t i) const noexcept {
+    return i < parameters.size() ? parameters[i] : keyword_only[i - parameters.size()].name;
   }
 };
 

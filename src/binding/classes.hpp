@@ -8,7 +8,7 @@ namespace zelto::binding {
 enum class ClassId { matrix, solver };
 inline constexpr int kClassCount = 2;
 
-// What the module root declares for one class; creation turns it into a PyType_Spec.
+// What a class's binding file declares for it; creation turns it into a PyType_Spec.
 struct ClassDescription {
   const char* name;            // the class name; the type is created as "zelto_ml.<name>"
   const char* text_signature;  // the constructor's parameter list, e.g. "(lr, iters)"

@@ -103,6 +103,12 @@ bool to_bool(PyObject* obj) {
   return obj == Py_True;
 }
 
+Grouping grouping_slot(const FunctionDescription& description, PyObject* const* slots,
+                       std::size_t i) {
+  if (slots[i] == nullptr) return Grouping::pool;
+  return convert_slot(description, slots, i, to_bool) ? Grouping::canonical : Grouping::pool;
+}
+
 FloatVec to_float_vec(PyObject* obj) { return read_float_sequence(obj, ArrayShape::any); }
 
 FloatVec to_float_vector(PyObject* obj) { return read_float_sequence(obj, ArrayShape::vector); }
@@ -133,6 +139,13 @@ PyRef to_pair(PyRef first, PyRef second) {
   PyTuple_SetItem(tuple.get(), 0, first.release());
   PyTuple_SetItem(tuple.get(), 1, second.release());
   return tuple;
+}
+
+PyRef to_str(const std::string& text) {
+  PyRef str = PyRef::steal(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!str) throw fetch_pending();
+  return str;
 }
 
 PyRef to_float_object(float value) {

@@ -3,10 +3,13 @@
 
 #include <cstdint>
 #include <source_location>
+#include <string>
 
+#include "binding/args.hpp"
 #include "binding/error.hpp"
 #include "binding/py_ref.hpp"
 #include "core/float_vec.hpp"
+#include "core/grouping.hpp"
 
 namespace zelto::binding {
 
@@ -23,6 +26,12 @@ std::uint64_t to_u64(PyObject* obj);
 // True or False only; anything else is the type mismatch "... cannot be converted to 'PyBool'".
 bool to_bool(PyObject* obj);
 
+// The keyword-only canonical=False of the entries that sum over the pool, and its conversion
+// from slot i: True groups the sums canonically.
+inline constexpr KeywordOnly kCanonicalKeyword[] = {{"canonical", "False"}};
+Grouping grouping_slot(const FunctionDescription& description, PyObject* const* slots,
+                       std::size_t i);
+
 // Any sequence except str, read by iteration, each item through to_float; containers whose
 // iteration is their memory (binding/array_input.hpp) are read from it with the same result,
 // numpy arrays of any shape in row-major order.
@@ -37,6 +46,8 @@ PyRef to_float_list(const FloatVec& values);
 PyRef to_shape_tuple(std::uint64_t rows, std::uint64_t cols);
 // A new 2-tuple that takes over both references.
 PyRef to_pair(PyRef first, PyRef second);
+// A new str of UTF-8 text.
+PyRef to_str(const std::string& text);
 // A new float, the exact widening of value.
 PyRef to_float_object(float value);
 // A new reference to None.

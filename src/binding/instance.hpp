@@ -92,6 +92,9 @@ class ExclusiveBorrow {
   PyRef owner_;
 };
 
+// The matrix argument conversion: a shared borrow of a ZeltoMatrix.
+inline SharedBorrow<Matrix> borrow_matrix(PyObject* obj) { return SharedBorrow<Matrix>(obj); }
+
 // Allocates an instance of type through its allocation slot and moves the record in.
 // Returns null with the interpreter's error pending when allocation fails.
 template <class Record>

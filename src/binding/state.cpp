@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "binding/convert.hpp"
 #include "binding/error.hpp"
@@ -162,6 +163,16 @@ SolverState solver_from_state(PyObject* state) {
   out.weights = get_floats(at + kSolverHeader, count);
   out.bias = std::bit_cast<float>(get<std::uint32_t>(at + kSolverBias));
   return out;
+}
+
+PyRef reduce_to(PyObject* self, PyRef state) {
+  PyRef rebuild = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state"));
+  if (!rebuild) throw fetch_pending();
+  PyRef arguments = PyRef::steal(PyTuple_New(1));
+  if (!arguments) throw fetch_pending();
+  PyTuple_SetItem(arguments.get(), 0, state.release());
+  return to_pair(std::move(rebuild), std::move(arguments));
 }
 
 }  // namespace zelto::binding

@@ -33,4 +33,8 @@ struct SolverState {
 };
 SolverState solver_from_state(PyObject* state);
 
+// (cls._from_state, (state,)): what __reduce__ hands pickle and copy, so an object is rebuilt
+// by the class's own reader of its state and never by rewriting a live instance.
+PyRef reduce_to(PyObject* self, PyRef state);
+
 }  // namespace zelto::binding
