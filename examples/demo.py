@@ -1,10 +1,33 @@
 """A tour of zelto_ml: every class, method and function, with results and timings."""
+import contextlib
+import io
+import os
 import random
+import sys
+import tempfile
 import time
-from typing import Callable
+from typing import Callable, Iterator
 
 import zelto_ml
 from zelto_ml import ZeltoMatrix, ZeltoSolver, run_heavy_logic
+
+
+@contextlib.contextmanager
+def standard_error_captured() -> Iterator[io.StringIO]:
+    """Sends what native code writes to file descriptor 2 into the yielded buffer, filled when the
+    block ends, so that an expected report is shown as such rather than as a crash."""
+    text = io.StringIO()
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as sink:
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield text
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            text.write(sink.read().decode(errors="replace"))
 
 
 def timed(label: str, fn: Callable[[], object], repeat: int = 5) -> float:
@@ -46,10 +69,16 @@ def main() -> None:
         a.matmul(a)
     except ValueError as exc:
         print("  ValueError:", exc)
-    try:
-        ZeltoMatrix([1.0, 2.0, 3.0], 2, 2)
-    except BaseException as exc:  # PanicException derives from BaseException
-        print(f"  {type(exc).__module__}.{type(exc).__name__}:", exc)
+    print("  A failed internal check raises PanicException after writing a report to standard")
+    print("  error; here 3 values for a 2 x 2 matrix, the report caught and shown indented:")
+    with standard_error_captured() as report:
+        try:
+            ZeltoMatrix([1.0, 2.0, 3.0], 2, 2)
+        except BaseException as exc:  # PanicException derives from BaseException
+            panic = exc
+    for line in report.getvalue().strip().splitlines():
+        print("    |", line)
+    print(f"  {type(panic).__module__}.{type(panic).__name__}:", panic)
 
     print("\nTimings (best of 5)")
     rng = random.Random(7)

@@ -1,18 +1,36 @@
-# Sourced by scripts/test and scripts/demo: installs what a fresh machine lacks, idempotently.
-# Debian packages: a C++ compiler, CMake, Ninja and GoogleTest; Python packages go into .venv.
+# Sourced by the scripts: installs what a fresh machine lacks, idempotently. Debian packages: a C++
+# compiler, CMake, Ninja, GoogleTest, Python's venv and headers; Python packages go into .venv.
 
 # The clang the tests build with besides GCC: Debian 12's default clang (14) lacks
 # std::source_location with its libstdc++, 16 is its newest.
 ZELTO_CLANG_VERSION=16
 
+# The Python packages scripts/demo installs into .venv: what the README's examples import.
+ZELTO_DEMO_PACKAGES=(numpy scikit-build-core scikit-learn pandas)
+
+# Installs the Debian packages of the list that are missing, with apt-get, which needs root; as
+# another user, names them and stops, so that they can be installed first.
 zelto_need_apt() {
   local missing=()
   for pkg in "$@"; do dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg"); done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "==> apt-get install ${missing[*]}"
-    apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
+  [ ${#missing[@]} -gt 0 ] || return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages; install them as root, then run this command again:" >&2
+    echo "  sudo apt-get install ${missing[*]}" >&2
+    return 1
   fi
+  echo "==> apt-get install ${missing[*]}"
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
+}
+
+# A python3 that can make .venv (venv with pip) and build the module (CPython's C headers), which
+# Debian ships as separate packages; a python3 that has both (pyenv's, a container's) is used as
+# it is.
+zelto_need_python() {
+  python3 -c 'import ensurepip, os, sysconfig, sys
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+    2>/dev/null || zelto_need_apt python3 python3-venv python3-dev
 }
 
 zelto_venv() {

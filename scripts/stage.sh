@@ -33,7 +33,7 @@ stage() {
   local took summary
   took=$(stage_seconds_since "$start")
   if [ -s "$xml" ]; then
-    summary=$(python3 scripts/junit_summary.py "$xml" "$ZELTO_LOGS/$name.skips" 2>&1)
+    summary=$(scripts/junit-summary "$xml" "$ZELTO_LOGS/$name.skips" 2>&1)
   else
     summary=$(tail -n 1 "$log" | cut -c 1-56)
   fi
@@ -71,7 +71,7 @@ stage_finish() {
   local skips=("$ZELTO_LOGS"/*.skips)
   if [ -e "${skips[0]}" ] && [ -n "$(cat "${skips[@]}")" ]; then
     echo "skipped tests, by reason:"
-    python3 scripts/junit_summary.py --skipped "${skips[@]}"
+    scripts/junit-summary --skipped "${skips[@]}"
   fi
   local took
   took=$(stage_seconds_since "$ZELTO_RUN_START")

@@ -85,7 +85,9 @@ std::vector<std::byte> random_elements(ElementType type, std::size_t count, std:
 class ElementCasts : public ::testing::TestWithParam<Isa> {
  protected:
   void SetUp() override {
-    if (!isa_available(GetParam())) GTEST_SKIP() << isa_name(GetParam()) << " not available";
+    if (!isa_available(GetParam())) {
+      GTEST_SKIP() << "This processor cannot run the " << isa_name(GetParam()) << " kernels.";
+    }
   }
 };
 

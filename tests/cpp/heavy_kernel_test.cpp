@@ -113,7 +113,9 @@ class LeafMatchesPlain
 TEST_P(LeafMatchesPlain, SameBitsAsOneElementLoop) {
   const auto [kind, length, iterations] = GetParam();
   const zelto::HeavyLeaf leaf = leaf_of(kind);
-  if (leaf == nullptr) GTEST_SKIP() << "the library guard refuses " << leaf_name(kind) << " here";
+  if (leaf == nullptr) {
+    GTEST_SKIP() << "The C library guard refuses the " << leaf_name(kind) << " leaf here.";
+  }
   const std::vector<float> data = inputs(length, static_cast<unsigned>(length), false);
   for (const float start : {-0.0f, 0.0f, 2.5f, -1.0e10f}) {
     expect_same(zelto::heavy::leaf_sum_plain(data.data(), length, iterations, start),
@@ -125,8 +127,10 @@ TEST_P(LeafMatchesPlain, SameBitsAsOneElementLoop) {
 TEST_P(LeafMatchesPlain, NonFiniteInputsGiveNaN) {
   const auto [kind, length, iterations] = GetParam();
   const zelto::HeavyLeaf leaf = leaf_of(kind);
-  if (leaf == nullptr) GTEST_SKIP() << "the library guard refuses " << leaf_name(kind) << " here";
-  if (length > 40) GTEST_SKIP() << "positions are covered by the short lengths";
+  if (leaf == nullptr) {
+    GTEST_SKIP() << "The C library guard refuses the " << leaf_name(kind) << " leaf here.";
+  }
+  if (length > 40) GTEST_SKIP() << "The short lengths cover every position already.";
   const std::vector<float> data = inputs(length, static_cast<unsigned>(length) + 3, true);
   expect_same(zelto::heavy::leaf_sum_plain(data.data(), length, iterations, -0.0f),
               leaf(data.data(), length, iterations, -0.0f));
@@ -138,7 +142,7 @@ class LockstepLanes : public ::testing::TestWithParam<std::tuple<std::size_t, st
 // included; checked term by term, since a one-ulp slip would vanish in a rounded sum.
 TEST_P(LockstepLanes, EveryLaneMatchesOneElementChain) {
   const auto [length, iterations] = GetParam();
-  if (length > 40) GTEST_SKIP() << "lanes are covered by the short lengths";
+  if (length > 40) GTEST_SKIP() << "The short lengths cover every lane already.";
   const std::vector<float> data = inputs(length, static_cast<unsigned>(length) + 7, true);
   for (std::size_t first = 0; first < length; ++first) {
     const std::size_t width = std::min(zelto::heavy::kLockstep, length - first);
@@ -186,7 +190,9 @@ class VectorTrig : public ::testing::TestWithParam<Isa> {};
 // Each function over every length up to three registers and a long run, with special values
 // sprinkled in: the partial last register and every lane position give the library's bits.
 TEST_P(VectorTrig, ShortArraysGiveTheLibraryBits) {
-  if (!zelto::heavy::libm_mirrored(GetParam())) GTEST_SKIP() << "refused by the library guard";
+  if (!zelto::heavy::libm_mirrored(GetParam())) {
+    GTEST_SKIP() << "The C library guard refuses this variant here.";
+  }
   const zelto::TrigKernels& kernels = zelto::trig_kernels(GetParam());
   const auto draw = [](std::mt19937& gen) {
     return std::ldexp(std::uniform_real_distribution<float>(-1.0f, 1.0f)(gen),
@@ -318,7 +324,7 @@ constexpr const char* kSse2Tunable = "glibc.cpu.hwcaps=-AVX2,-FMA";
 TEST(LibmGuardChild, Sse2BuildIsRefused) {
   const char* tunables = std::getenv("GLIBC_TUNABLES");
   if (tunables == nullptr || std::string(tunables) != kSse2Tunable) {
-    GTEST_SKIP() << "run by LibmGuard.RefusesTheSse2Build";
+    GTEST_SKIP() << "Runs only in the child that LibmGuard.RefusesTheSse2Build starts.";
   }
   const float witness = std::bit_cast<float>(0x4255b0a9u);  // the two builds' sinf differ here
   for (const Isa isa : vector_variants()) {
@@ -359,7 +365,9 @@ void expect_child_passes(const std::string& environment, const std::string& test
 
 // This test binary again, in a child whose C library picks its SSE2 sinf and cosf.
 TEST(LibmGuard, RefusesTheSse2Build) {
-  if (!some_vector_variant_accepted()) GTEST_SKIP() << "no vector kernel in use here";
+  if (!some_vector_variant_accepted()) {
+    GTEST_SKIP() << "No vector trigonometry runs here, so the guard has nothing to refuse.";
+  }
   expect_child_passes(std::string("GLIBC_TUNABLES=") + kSse2Tunable,
                       "LibmGuardChild.Sse2BuildIsRefused");
 }
@@ -413,7 +421,7 @@ std::vector<float> interposed_inputs() {
 TEST(LibmGuardChild, InterposedSinfIsRefused) {
   const char* preload = std::getenv("LD_PRELOAD");
   if (preload == nullptr || std::string(preload).find(kInterposerName) == std::string::npos) {
-    GTEST_SKIP() << "run by LibmGuard.RefusesAnInterposedSinf";
+    GTEST_SKIP() << "Runs only in the child that LibmGuard.RefusesAnInterposedSinf starts.";
   }
   void* libm = dlopen("libm.so.6", RTLD_LAZY | RTLD_NOLOAD);
   ASSERT_NE(libm, nullptr);
@@ -463,8 +471,12 @@ class TemporaryDirectory {
 
 // This test binary again, with an interposing sinf built here by the system's C compiler.
 TEST(LibmGuard, RefusesAnInterposedSinf) {
-  if (!some_vector_variant_accepted()) GTEST_SKIP() << "no vector kernel in use here";
-  if (run_command("command -v cc").first != 0) GTEST_SKIP() << "no C compiler (cc) on PATH";
+  if (!some_vector_variant_accepted()) {
+    GTEST_SKIP() << "No vector trigonometry runs here, so the guard has nothing to refuse.";
+  }
+  if (run_command("command -v cc").first != 0) {
+    GTEST_SKIP() << "No C compiler (cc) is on PATH to build the interposed sinf.";
+  }
   const TemporaryDirectory directory;
   ASSERT_FALSE(directory.path().empty());
   const std::string source = directory.path() + "/" + kInterposerName + ".c";

@@ -117,7 +117,7 @@ TEST(TrigExhaustive, EveryAcceptedVariantGivesTheLibraryBitsForEveryInputOnEvery
   for (const Isa isa : zelto::kIsas) {
     if (zelto::heavy::libm_mirrored(isa)) variants.push_back(isa);
   }
-  if (variants.empty()) GTEST_SKIP() << "the library guard accepts no vector variant here";
+  if (variants.empty()) GTEST_SKIP() << "The C library guard accepts no vector variant here.";
 
   // Cases by function, so the library's value is computed once per input and function.
   std::array<std::deque<Case>, 3> cases;

@@ -22,7 +22,9 @@ using reference::first_bit_difference;
 class MatrixKernels : public ::testing::TestWithParam<Isa> {
  protected:
   void SetUp() override {
-    if (!isa_available(GetParam())) GTEST_SKIP() << isa_name(GetParam()) << " not available";
+    if (!isa_available(GetParam())) {
+      GTEST_SKIP() << "This processor cannot run the " << isa_name(GetParam()) << " kernels.";
+    }
   }
   const zelto::MatrixKernels& kernels() const { return matrix_kernels(GetParam()); }
 
@@ -205,7 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
 // scalars carry different payloads, and every NaN result is the canonical one.
 TEST_P(ElementwiseKernels, AddAndMulMatchPlainLoop) {
   const auto [isa, v, count] = GetParam();
-  if (!isa_available(isa)) GTEST_SKIP();
+  if (!isa_available(isa)) {
+    GTEST_SKIP() << "This processor cannot run the " << isa_name(isa) << " kernels.";
+  }
   const auto in = reference::random_floats(count + 1, static_cast<std::uint32_t>(count), 0.2);
   std::vector<float> sum(count + 1, 7.0f), product(count + 1, 7.0f);
   matrix_kernels(isa).add_values(in.data() + 1, sum.data() + 1, count, v);

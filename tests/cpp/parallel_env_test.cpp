@@ -120,7 +120,9 @@ std::size_t thread_count_of_process() {
 // pool, with all its workers started at once.
 TEST(EnvironmentChild, PoolHasExpectedSize) {
   const char* expected = std::getenv("ZELTO_EXPECT_THREADS");
-  if (expected == nullptr) GTEST_SKIP() << "runs only as a child of EnvironmentTable";
+  if (expected == nullptr) {
+    GTEST_SKIP() << "Runs only in the children that EnvironmentTable starts.";
+  }
   const std::size_t threads = std::stoul(expected);
   const std::size_t before = thread_count_of_process();
   ASSERT_EQ(pool_thread_count(), threads);
@@ -158,7 +160,7 @@ bool under_emulation() { return std::getenv("ZELTO_UNDER_EMULATION") != nullptr;
 void expect_fresh_child_passes(const char* test, const char* num_threads, const char* rs_num_cpus,
                                const char* extra_name, const std::string& extra_value) {
   if (under_emulation()) {
-    GTEST_SKIP() << "executing the test binary again needs binfmt_misc under user-mode emulation";
+    GTEST_SKIP() << "Starting the test binary again under user-mode emulation needs binfmt_misc.";
   }
   testing_support::CapturedStderr output;  // the child's, and its expected fatal-error reports
   const pid_t child = fork();
@@ -193,7 +195,7 @@ TEST_P(EnvironmentTable, ChildProcessGetsThePool) {
 // once the space is back, the next operation builds the pool.
 TEST(EnvironmentChild, CreationFailureIsReportedThenRetried) {
   if (std::getenv("ZELTO_EXPECT_CREATION_FAILURE") == nullptr) {
-    GTEST_SKIP() << "runs only as a child of CreationFailure";
+    GTEST_SKIP() << "Runs only in the child that CreationFailure starts.";
   }
   long pages = 0;
   std::ifstream("/proc/self/statm") >> pages;
@@ -219,7 +221,7 @@ TEST(EnvironmentChild, CreationFailureIsReportedThenRetried) {
 
 TEST(CreationFailure, ReportedThenRetried) {
 #if defined(ZELTO_TEST_TSAN) || defined(ZELTO_TEST_ASAN)
-  GTEST_SKIP() << "sanitizers reserve address space beyond any small limit";
+  GTEST_SKIP() << "Sanitizers reserve address space beyond any small limit.";
 #endif
   expect_fresh_child_passes("CreationFailureIsReportedThenRetried", "4", nullptr,
                             "ZELTO_EXPECT_CREATION_FAILURE", "1");
@@ -230,7 +232,7 @@ TEST(CreationFailure, ReportedThenRetried) {
 template <class Body>
 void expect_child_succeeds(Body&& body) {
 #if defined(ZELTO_TEST_TSAN)
-  GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
+  GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork.";
 #endif
   testing_support::CapturedStderr output;  // the child's expected fatal-error reports
   const pid_t child = fork();
@@ -247,8 +249,8 @@ void expect_child_succeeds(Body&& body) {
 
 TEST(Fork, ChildBuildsAFreshPoolOfTheSameSize) {
   if (under_emulation()) {
-    GTEST_SKIP() << "qemu-user 7.2 crashes when a child forked from a threaded process starts "
-                    "threads";
+    GTEST_SKIP() << "The emulator (qemu-user 7.2) crashes when a child forked from a threaded "
+                    "process starts threads.";
   }
   const std::size_t threads = pool_thread_count();
   expect_child_succeeds([&] {
@@ -277,7 +279,7 @@ TEST(Fork, ZeroChunkIsRefusedBeforeThePoolExists) {
 // The forked child, which has none of the parent's workers, must still complete an operation.
 TEST(EnvironmentChild, ForkDuringFirstCreation) {
   if (std::getenv("ZELTO_EXPECT_FORK_RACE") == nullptr) {
-    GTEST_SKIP() << "runs only as a child of ForkDuringFirstCreation";
+    GTEST_SKIP() << "Runs only in the child that ForkDuringFirstCreation starts.";
   }
   static std::atomic<bool> forking{false};
   ASSERT_EQ(pthread_atfork(
@@ -307,7 +309,7 @@ TEST(EnvironmentChild, ForkDuringFirstCreation) {
 
 TEST(ForkDuringFirstCreation, ChildGetsAWorkingPool) {
 #if defined(ZELTO_TEST_TSAN)
-  GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
+  GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork.";
 #endif
   expect_fresh_child_passes("ForkDuringFirstCreation", "2", nullptr, "ZELTO_EXPECT_FORK_RACE", "1");
 }

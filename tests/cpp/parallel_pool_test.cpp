@@ -236,7 +236,7 @@ TEST(HomeProcessor, IsTheIndexthAllowedOneWhileEachWorkerHasOne) {
 TEST(HomeProcessor, WokenWorkersMayRunOnEveryAllowedProcessor) {
   cpu_set_t allowed;
   ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
-  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "one processor: no worker has a home";
+  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "With one processor no worker has a home processor.";
   auto pool = testing_support::make_pool(2);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both asleep at home
   std::mutex mutex;
@@ -280,7 +280,7 @@ cpu_set_t only_processor(int cpu) {
 TEST(HomeProcessor, PinsSetFromOutsideSurviveSleepAndWork) {
   cpu_set_t allowed;
   ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
-  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "one processor: no worker has a home";
+  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "With one processor no worker has a home processor.";
   std::vector<int> cpus;
   for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
     if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);

@@ -29,7 +29,9 @@ const std::size_t kCols[] = {0, 1, 2, 3, 5, 8, 13, 16, 17, 31, 64, 65, 129, 200,
 class SolverKernels : public ::testing::TestWithParam<std::tuple<Isa, double>> {
  protected:
   void SetUp() override {
-    if (!isa_available(isa())) GTEST_SKIP() << isa_name(isa()) << " not available";
+    if (!isa_available(isa())) {
+      GTEST_SKIP() << "This processor cannot run the " << isa_name(isa()) << " kernels.";
+    }
   }
   Isa isa() const { return std::get<0>(GetParam()); }
   // Share of special values (NaN, infinities, -0.0, subnormals) in the random inputs.

@@ -296,9 +296,9 @@ def test_bad_predict_and_depth_arguments():
 
 
 @starts_processes
-def test_the_readme_example_trains_the_local_model():
-    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
-    section = readme[readme.index("## More than one machine"):]
+def test_the_guide_example_trains_the_local_model():
+    guide = (Path(__file__).resolve().parents[2] / "docs" / "guide.md").read_text()
+    section = guide[guide.index("## More than one machine"):]
     example = re.search(r"```py\n(.*?)```", section, re.S).group(1)
     proc = run_python(example, timeout=300)
     assert proc.returncode == 0, proc.stderr
