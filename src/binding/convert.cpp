@@ -109,9 +109,9 @@ Grouping grouping_slot(const FunctionDescription& description, PyObject* const* 
   return convert_slot(description, slots, i, to_bool) ? Grouping::canonical : Grouping::pool;
 }
 
-FloatVec to_float_vec(PyObject* obj) { return read_float_sequence(obj, ArrayShape::any); }
+FloatVec to_flat_floats(PyObject* obj) { return read_float_sequence(obj, ArrayShape::any); }
 
-FloatVec to_float_vector(PyObject* obj) { return read_float_sequence(obj, ArrayShape::vector); }
+FloatVec to_vector_floats(PyObject* obj) { return read_float_sequence(obj, ArrayShape::vector); }
 
 PyRef to_float_list(const FloatVec& values) {
   const std::size_t size = values.size();

@@ -39,7 +39,7 @@ PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   return call_in_frame([&] {
     PyObject* slots[3];
     bind_arguments(kNew, args, kwargs, slots);
-    FloatVec data = convert_slot(kNew, slots, 0, to_float_vec);
+    FloatVec data = convert_slot(kNew, slots, 0, to_flat_floats);
     const std::uint64_t rows = convert_slot(kNew, slots, 1, to_u64);
     const std::uint64_t cols = convert_slot(kNew, slots, 2, to_u64);
     return new_instance(type, zelto::make_matrix(std::move(data), rows, cols));

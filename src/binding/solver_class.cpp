@@ -57,7 +57,7 @@ PyObject* solver_fit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
     bind_arguments(kFit, args, kwargs, slots);
     ExclusiveBorrow<Solver> solver(self);
     SharedBorrow<Matrix> x = convert_slot(kFit, slots, 0, borrow_matrix);
-    const FloatVec y = convert_slot(kFit, slots, 1, to_float_vector);
+    const FloatVec y = convert_slot(kFit, slots, 1, to_vector_floats);
     zelto::fit(solver.get(), x.get(), y, check_signals);
     return none_object();
   });
@@ -92,7 +92,7 @@ PyObject* solver_gradient_sums(PyObject* self, PyObject* args, PyObject* kwargs)
     bind_arguments(kGradientSums, args, kwargs, slots);
     SharedBorrow<Solver> solver(self);
     SharedBorrow<Matrix> x = convert_slot(kGradientSums, slots, 0, borrow_matrix);
-    const FloatVec y = convert_slot(kGradientSums, slots, 1, to_float_vector);
+    const FloatVec y = convert_slot(kGradientSums, slots, 1, to_vector_floats);
     const Matrix& matrix = x.get();
     const std::size_t weights = solver.get().weights.size();
     if (weights != matrix.cols) {
@@ -123,7 +123,7 @@ FloatVec to_weights(PyObject* obj) {
   if (PyObject_TypeCheck(obj, class_object(ClassId::matrix))) {
     return SharedBorrow<Matrix>(obj).get().data.clone();
   }
-  return to_float_vector(obj);
+  return to_vector_floats(obj);
 }
 
 // set_weights(weights, bias): borrowed exclusively like fit; the solver changes only once both
