@@ -14,16 +14,23 @@ bool class_defines(PyObject* obj, const char* name) {
   return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), name) == 1;
 }
 
-// numpy.asarray(source), or null without an error pending when numpy cannot be imported or its
-// asarray gives no numpy.ndarray (a stand-in module in numpy's place). An error of the
-// conversion itself is thrown.
+// True for an array of no dimension: what a numpy scalar's __array__ gives. A scalar is not a
+// sequence of numbers and keeps the refusal of one.
+bool zero_dimensional(PyObject* array) {
+  const auto dims = ndarray_shape(array);
+  return dims && dims->empty();
+}
+
+// numpy.asarray(source), or null without an error pending when numpy cannot be imported, or
+// its asarray gives no numpy.ndarray (a stand-in module in numpy's place) or one of no
+// dimension. An error of the conversion itself is thrown.
 PyRef numpy_asarray(PyObject* source) {
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   PyRef asarray = numpy ? PyRef::steal(PyObject_GetAttrString(numpy.get(), "asarray")) : PyRef();
   if (!asarray) return PyErr_Clear(), PyRef();
   PyRef array = PyRef::steal(PyObject_CallFunctionObjArgs(asarray.get(), source, nullptr));
   if (!array) throw fetch_pending();
-  return is_ndarray(array.get()) ? array : PyRef();
+  return is_ndarray(array.get()) && !zero_dimensional(array.get()) ? array : PyRef();
 }
 
 }  // namespace
@@ -46,7 +53,7 @@ PyRef array_from_protocol(PyObject* obj) {
                                type_qualname_of_type(
                                    reinterpret_cast<PyObject*>(Py_TYPE(array.get())))}));
     }
-    return array;
+    return zero_dimensional(array.get()) ? PyRef() : array;
   }
   if (PyRef view = PyRef::steal(PyMemoryView_FromObject(obj))) return numpy_asarray(view.get());
   PyErr_Clear();

@@ -11,7 +11,8 @@ namespace zelto::binding {
 // A numpy.ndarray holding obj's values, when obj is none of the containers read as themselves
 // (binding/array_input.hpp) and offers:
 // - __array__ (its class defines it): its own result, which must be a numpy.ndarray (else
-//   TypeError), so no module is imported;
+//   TypeError), so no module is imported; an array of no dimension (a numpy scalar's) is not
+//   taken;
 // - the buffer protocol: numpy.asarray of a memoryview of it;
 // - __array_interface__ or __array_struct__ from a class made by C code: numpy.asarray(obj).
 //   An array interface that Python code writes holds an address nothing vouches for, and is

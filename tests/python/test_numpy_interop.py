@@ -379,7 +379,8 @@ def test_from_array_takes_the_shape_of_the_array():
         m = ZeltoMatrix.from_array(a)
         assert (m.shape(), bits(m)) == ((2, 3), bits(ZeltoMatrix(values, 2, 3)))
     assert ZeltoMatrix.from_array(m) is m
-    for a, message in ((np.float32(1.0), "expected a 1-D or 2-D array, not an array of shape ()"),
+    for a, message in ((np.array(1.0), "expected a 1-D or 2-D array, not an array of shape ()"),
+                       (np.float32(1.0), "'float32' object cannot be converted to 'ZeltoMatrix'"),
                        ([1.0], "'list' object cannot be converted to 'ZeltoMatrix'")):
         with pytest.raises(TypeError) as info:
             ZeltoMatrix.from_array(a)
