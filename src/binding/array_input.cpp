@@ -373,7 +373,8 @@ PyRef flattened_array(PyObject* obj, ArrayShape shape) {
   for (const Py_ssize_t count : *counts) longer_than_one += count > 1 ? 1 : 0;
   if (shape == ArrayShape::vector && longer_than_one > 1) return {};
   PyRef ravel = probe_attribute(reinterpret_cast<PyObject*>(ndarray), "ravel");
-  PyRef flat = ravel ? PyRef::steal(PyObject_CallFunctionObjArgs(ravel.get(), obj, nullptr)) : PyRef();
+  if (!ravel) return ravel;
+  PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs(ravel.get(), obj, nullptr));
   if (!flat) PyErr_Clear();
   return flat;
 }

@@ -55,10 +55,10 @@ void check_targets(const Solver& solver, const Matrix& x, const FloatVec& y) {
   if (solver.iters > 0 && y.size() < x.rows) zelto::index_out_of_bounds(y.size(), y.size());
 }
 
-// fit(X, y): X is a ZeltoMatrix or a 2-D array; the solver is borrowed exclusively from before the conversions until the end, so
-// Python code run by the conversion of y (or by a signal handler) cannot reach it. A signal
-// handler's exception (KeyboardInterrupt) stops the fit between steps, leaving the weights and
-// bias of the last completed step.
+// fit(X, y): X is a ZeltoMatrix or a 2-D array. The solver is borrowed exclusively from before
+// the conversions until the end, so Python code run by the conversion of y (or by a signal
+// handler) cannot reach it. A signal handler's exception (KeyboardInterrupt) stops the fit
+// between steps, leaving the weights and bias of the last completed step.
 PyObject* solver_fit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[2];
@@ -79,8 +79,9 @@ PyRef predictions_matrix(FloatVec values, const Matrix& x) {
   return new_matrix_object(Matrix{std::move(values), x.rows, 1});
 }
 
-// predict(X) and predict_matrix(X): X as fit takes it; they only read the solver, so its borrow is shared and is refused
-// only during fit; the two differ in the object the predictions are returned as.
+// predict(X) and predict_matrix(X): X as fit takes it. They only read the solver, so its borrow
+// is shared and is refused only during fit; the two differ in the object the predictions are
+// returned as.
 template <const FunctionDescription& kDescription, PyRef (*kResult)(FloatVec, const Matrix&)>
 PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
@@ -92,9 +93,9 @@ PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
-// gradient_sums(X, y): X and y as fit takes them; the canonical sums (g as a cols x 1 matrix, g_b) at the solver's weights
-// and bias, for a driver that combines them over row ranges. Both preconditions of the kernel
-// are checked here, after the conversions and before any work.
+// gradient_sums(X, y): X and y as fit takes them. The canonical sums (g as a cols x 1 matrix,
+// g_b) at the solver's weights and bias, for a driver that combines them over row ranges. Both
+// preconditions of the kernel are checked here, after the conversions and before any work.
 PyObject* solver_gradient_sums(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[2];
