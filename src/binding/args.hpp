@@ -24,7 +24,9 @@ struct FunctionDescription {
   std::span<const char* const> parameters;
   std::span<const KeywordOnly> keyword_only = {};
 
-  constexpr std::size_t slot_count() const noexcept { return parameters.size() + keyword_only.size(); }
+  constexpr std::size_t slot_count() const noexcept {
+    return parameters.size() + keyword_only.size();
+  }
   // The name of slot i: the required parameters first, then the keyword-only ones.
   constexpr const char* slot_name(std::size_t i) const noexcept {
     return i < parameters.size() ? parameters[i] : keyword_only[i - parameters.size()].name;

@@ -1,8 +1,11 @@
 #include "binding/array_export.hpp"
 
 #include <bit>
+#include <cstdint>
+#include <string>
 
 #include "binding/error.hpp"
+#include "binding/messages.hpp"
 
 namespace zelto::binding {
 namespace {
@@ -55,7 +58,16 @@ const Constants& constants() {
 
 }  // namespace
 
+// numpy refuses a dimension whose bytes exceed its index type even when the other dimension
+// is 0 (then the matrix holds no element, and only such matrices can have one that large).
 PyRef array_interface(const Matrix& matrix) {
+  constexpr std::uint64_t kLargest = PY_SSIZE_T_MAX / sizeof(float);
+  if (matrix.rows > kLargest || matrix.cols > kLargest) {
+    throw PyError(value_error_class,
+                  msg::fill(msg::kTooLargeForNumpy,
+                            {std::to_string(matrix.rows), std::to_string(matrix.cols),
+                             std::to_string(kLargest)}));
+  }
   const Constants& c = constants();
   const void* address = matrix.data.empty() ? kNoElements : matrix.data.data();
   PyRef shape = pair(made(PyLong_FromUnsignedLongLong(matrix.rows)),

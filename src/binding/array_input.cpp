@@ -322,15 +322,21 @@ bool iterates_as_ndarray(PyTypeObject* type, PyTypeObject* ndarray) {
   return false;
 }
 
-// The __array_interface__ of an ndarray or of an instance of a subclass, from ndarray's own
-// descriptor, whatever the subclass defines under that name.
-PyRef ndarray_interface(PyObject* array, PyTypeObject* ndarray) {
-  if (Py_TYPE(array) == ndarray) return probe_attribute(array, "__array_interface__");
-  PyRef descriptor = probe_attribute(reinterpret_cast<PyObject*>(ndarray), "__array_interface__");
+// An attribute of an ndarray or of an instance of a subclass, from ndarray's own descriptor,
+// whatever the subclass defines under that name.
+PyRef ndarray_attribute(PyObject* array, PyTypeObject* ndarray, const char* name) {
+  if (Py_TYPE(array) == ndarray) return probe_attribute(array, name);
+  PyRef descriptor = probe_attribute(reinterpret_cast<PyObject*>(ndarray), name);
   if (!descriptor) return descriptor;
-  PyRef interface = PyRef::steal(PyObject_CallMethod(descriptor.get(), "__get__", "O", array));
-  if (!interface) PyErr_Clear();
-  return interface;
+  PyRef value = PyRef::steal(PyObject_CallMethod(descriptor.get(), "__get__", "O", array));
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+// The dimensions of an ndarray instance (of any subclass) as ndarray's own shape gives them.
+std::optional<std::vector<Py_ssize_t>> dims_of(PyObject* array, PyTypeObject* ndarray) {
+  const PyRef dims = ndarray_attribute(array, ndarray, "shape");
+  return dims ? ssize_items(dims.get(), false) : std::nullopt;
 }
 
 }  // namespace
@@ -349,25 +355,41 @@ std::optional<FloatVec> read_array_memory(PyObject* obj, ArrayShape shape) {
   PyTypeObject* type = Py_TYPE(obj);
   if (PyTypeObject* ndarray = g_ndarray.base_of(type)) {
     if (type != ndarray && !iterates_as_ndarray(type, ndarray)) return std::nullopt;
-    return read_ndarray(ndarray_interface(obj, ndarray).get(), shape);
+    return read_ndarray(ndarray_attribute(obj, ndarray, "__array_interface__").get(), shape);
   }
   if (g_array.is(type)) return read_array(obj);
   return std::nullopt;
 }
 
+// ndarray's own ravel, not the subclass's, so that the result has one dimension whatever the
+// subclass defines.
 PyRef flattened_array(PyObject* obj, ArrayShape shape) {
   PyTypeObject* type = Py_TYPE(obj);
   PyTypeObject* ndarray = g_ndarray.base_of(type);
   if (ndarray == nullptr || (type != ndarray && !iterates_as_ndarray(type, ndarray))) return {};
-  const PyRef dims = probe_attribute(obj, "shape");
-  const auto counts = dims ? ssize_items(dims.get(), false) : std::nullopt;
+  const auto counts = dims_of(obj, ndarray);
   if (!counts || counts->size() < 2) return {};
   std::size_t longer_than_one = 0;
   for (const Py_ssize_t count : *counts) longer_than_one += count > 1 ? 1 : 0;
   if (shape == ArrayShape::vector && longer_than_one > 1) return {};
-  PyRef flat = PyRef::steal(PyObject_CallMethod(obj, "ravel", nullptr));
+  PyRef ravel = probe_attribute(reinterpret_cast<PyObject*>(ndarray), "ravel");
+  if (!ravel) return ravel;
+  PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs(ravel.get(), obj, nullptr));
   if (!flat) PyErr_Clear();
   return flat;
+}
+
+bool is_ndarray(PyObject* obj) { return g_ndarray.base_of(Py_TYPE(obj)) != nullptr; }
+
+bool is_known_container(PyObject* obj) {
+  return PyBytes_Check(obj) || PyByteArray_Check(obj) || PyMemoryView_Check(obj) ||
+         g_array.base_of(Py_TYPE(obj)) != nullptr || is_ndarray(obj);
+}
+
+std::optional<std::vector<Py_ssize_t>> ndarray_shape(PyObject* obj) {
+  PyTypeObject* ndarray = g_ndarray.base_of(Py_TYPE(obj));
+  if (ndarray == nullptr) return std::nullopt;
+  return dims_of(obj, ndarray);
 }
 
 }  // namespace zelto::binding

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "binding/py_ref.hpp"
 #include "binding/python.hpp"
@@ -25,9 +26,18 @@ std::optional<FloatVec> read_array_memory(PyObject* obj, ArrayShape shape);
 
 // A numpy.ndarray (or a subclass that iterates like one) of two or more dimensions, and of
 // the shape wanted, whose memory read_array_memory does not read (another byte order, object
-// elements, ...): its elements in row-major order as a one-dimensional array (its ravel()), so
-// that reading it item by item gives numbers, not rows. Null for anything else, without an
-// error pending.
+// elements, ...): its elements in row-major order as an array of one dimension (ndarray's own
+// ravel(), whatever the subclass defines), so that reading it item by item gives numbers, not
+// rows. Null for anything else, without an error pending.
 PyRef flattened_array(PyObject* obj, ArrayShape shape);
+
+// True for an instance of numpy.ndarray or of any subclass (numpy.matrix, masked arrays, ...).
+bool is_ndarray(PyObject* obj);
+// True for the containers this file knows by their class, with their subclasses: bytes,
+// bytearray, memoryview, array.array and numpy.ndarray. They are read as themselves.
+bool is_known_container(PyObject* obj);
+// The dimensions of such an instance, as ndarray's own shape gives them; nullopt for anything
+// else, without an error pending.
+std::optional<std::vector<Py_ssize_t>> ndarray_shape(PyObject* obj);
 
 }  // namespace zelto::binding

@@ -1,10 +1,13 @@
 #include "binding/convert.hpp"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <utility>
 
 #include "binding/array_input.hpp"
+#include "binding/array_protocol.hpp"
+#include "binding/instance.hpp"
 #include "binding/messages.hpp"
 #include "core/fatal.hpp"
 
@@ -50,37 +53,75 @@ FloatVec read_tuple(PyObject* tuple) {
   return out;
 }
 
-// Appends every item the object's iterator yields.
-void append_iterated(PyObject* sequence, FloatVec& out) {
-  PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
-  if (!iterator) throw fetch_pending();
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    out.push_back(to_float(item.get()));
-  }
-  if (PyErr_Occurred() != nullptr) throw fetch_pending();
+// Elements reserved before the first item of a sequence is read: 64 KiB, so that a length
+// hint, which any __len__ may give, cannot reserve more memory than the items need.
+constexpr std::size_t kFirstReserve = 16384;
+
+// The storage an append finds full grows by doubling, but only up to the hint while fewer
+// items than the hint have come: a true hint ends in one vector of exactly its length.
+void grow_for_append(FloatVec& out, std::size_t hint) {
+  const std::size_t size = out.size();
+  if (size < out.capacity() || size >= hint) return;
+  out.reserve(std::min(hint, std::max(2 * size, kFirstReserve)));
 }
 
-// 1. Exact lists and tuples are walked by index; their length needs no hint. Containers whose
-//    iteration is their memory (bytes, numpy arrays, ...) are read from that memory; other
-//    numpy arrays of several dimensions item by item in row-major order.
-// 2. str is refused although it is a sequence; non-sequences are refused by type.
-// 3. The length hint (0 when __len__ fails) sizes the vector; the items decide its length.
-FloatVec read_float_sequence(PyObject* obj, ArrayShape shape) {
-  if (PyList_CheckExact(obj)) return read_list(obj);
-  if (PyTuple_CheckExact(obj)) return read_tuple(obj);
-  if (std::optional<FloatVec> read = read_array_memory(obj, shape)) return std::move(*read);
-  if (const PyRef flat = flattened_array(obj, shape)) return read_float_sequence(flat.get(), shape);
-  if (PyUnicode_Check(obj)) throw PyError(type_error_class, msg::kStrToVec);
-  if (!PySequence_Check(obj)) throw PyError::type_mismatch(obj, "Sequence");
-  Py_ssize_t hint = PySequence_Size(obj);
+// 1. str is refused although it is a sequence; non-sequences are refused by type.
+// 2. The length hint (0 when __len__ fails) only guides the growth; the items decide the
+//    length. A hint no vector can hold is the capacity overflow it would be for any vector.
+FloatVec read_iterated(PyObject* sequence) {
+  if (PyUnicode_Check(sequence)) throw PyError(type_error_class, msg::kStrToVec);
+  if (!PySequence_Check(sequence)) throw PyError::type_mismatch(sequence, "Sequence");
+  Py_ssize_t hint = PySequence_Size(sequence);
   if (hint < 0) {
     take_pending();
     hint = 0;
   }
+  const auto expected = static_cast<std::size_t>(hint);
+  if (expected > kMaxFloatVecLen) raise_fatal("capacity overflow");
   FloatVec out;
-  out.reserve(static_cast<std::size_t>(hint));
-  append_iterated(obj, out);
+  PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+  if (!iterator) throw fetch_pending();
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    const float value = to_float(item.get());
+    grow_for_append(out, expected);
+    out.push_back(value);
+  }
+  if (PyErr_Occurred() != nullptr) throw fetch_pending();
   return out;
+}
+
+// The elements of a matrix, when it is read whole: always for ArrayShape::any, and as a vector
+// only when at most one dimension is longer than 1.
+std::optional<FloatVec> read_matrix(PyObject* obj, ArrayShape shape) {
+  if (!PyObject_TypeCheck(obj, class_object(ClassId::matrix))) return std::nullopt;
+  SharedBorrow<Matrix> matrix(obj);
+  const Matrix& m = matrix.get();
+  if (shape == ArrayShape::vector && m.rows > 1 && m.cols > 1) return std::nullopt;
+  return m.data.clone();
+}
+
+// 1. Exact lists and tuples are walked by index; their length needs no hint. A ZeltoMatrix is
+//    read whole.
+// 2. An object offering numpy's array protocol is read as the numpy array it gives.
+// 3. Containers whose iteration is their memory (bytes, numpy arrays, ...) are read from that
+//    memory; other numpy arrays of several dimensions are flattened by ndarray's own ravel and
+//    read item by item in row-major order. Nothing is flattened twice, whatever a subclass
+//    does, so the reading ends.
+// 4. Anything else is read item by item.
+FloatVec read_float_sequence(PyObject* obj, ArrayShape shape) {
+  if (PyList_CheckExact(obj)) return read_list(obj);
+  if (PyTuple_CheckExact(obj)) return read_tuple(obj);
+  if (std::optional<FloatVec> read = read_matrix(obj, shape)) return std::move(*read);
+  const PyRef array = array_from_protocol(obj);
+  PyObject* source = array ? array.get() : obj;
+  if (std::optional<FloatVec> read = read_array_memory(source, shape)) return std::move(*read);
+  if (const PyRef flat = flattened_array(source, shape)) {
+    if (std::optional<FloatVec> read = read_array_memory(flat.get(), shape)) {
+      return std::move(*read);
+    }
+    return read_iterated(flat.get());
+  }
+  return read_iterated(source);
 }
 
 }  // namespace
@@ -109,9 +150,9 @@ Grouping grouping_slot(const FunctionDescription& description, PyObject* const* 
   return convert_slot(description, slots, i, to_bool) ? Grouping::canonical : Grouping::pool;
 }
 
-FloatVec to_float_vec(PyObject* obj) { return read_float_sequence(obj, ArrayShape::any); }
+FloatVec to_flat_floats(PyObject* obj) { return read_float_sequence(obj, ArrayShape::any); }
 
-FloatVec to_float_vector(PyObject* obj) { return read_float_sequence(obj, ArrayShape::vector); }
+FloatVec to_vector_floats(PyObject* obj) { return read_float_sequence(obj, ArrayShape::vector); }
 
 PyRef to_float_list(const FloatVec& values) {
   const std::size_t size = values.size();

@@ -32,13 +32,15 @@ inline constexpr KeywordOnly kCanonicalKeyword[] = {{"canonical", "False"}};
 Grouping grouping_slot(const FunctionDescription& description, PyObject* const* slots,
                        std::size_t i);
 
-// Any sequence except str, read by iteration, each item through to_float; containers whose
-// iteration is their memory (binding/array_input.hpp) are read from it with the same result,
-// numpy arrays of any shape in row-major order.
-FloatVec to_float_vec(PyObject* obj);
-// The same for an argument of one value per row or per weight: numpy arrays are read from
-// memory only as vectors (ArrayShape::vector), so a wider array keeps its item-path error.
-FloatVec to_float_vector(PyObject* obj);
+// The elements of any sequence except str, flattened: read by iteration, each item through
+// to_float; containers whose iteration is their memory (binding/array_input.hpp) are read from
+// it with the same result, numpy arrays of any shape in row-major order. For the elements of a
+// matrix and run_heavy_logic's data.
+FloatVec to_flat_floats(PyObject* obj);
+// One value per row or per weight (y, weights): the same, except that a numpy array is read
+// from memory only when it is a vector (ArrayShape::vector), so a wider one keeps the
+// item-path error of its rows.
+FloatVec to_vector_floats(PyObject* obj);
 
 // A new list of floats, each the exact widening of one element.
 PyRef to_float_list(const FloatVec& values);

@@ -19,7 +19,7 @@ PyObject* heavy_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[3];
     bind_arguments(kHeavy, args, kwargs, slots);
-    const FloatVec data = convert_slot(kHeavy, slots, 0, to_float_vec);
+    const FloatVec data = convert_slot(kHeavy, slots, 0, to_flat_floats);
     const std::uint64_t iterations = convert_slot(kHeavy, slots, 1, to_u64);
     const Grouping grouping = grouping_slot(kHeavy, slots, 2);
     return to_float_object(zelto::run_heavy_logic(data, iterations, grouping, check_signals));

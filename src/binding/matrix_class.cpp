@@ -11,6 +11,7 @@
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
 #include "binding/instance.hpp"
+#include "binding/matrix_argument.hpp"
 #include "binding/method_table.hpp"
 #include "binding/state.hpp"
 #include "matrix/matrix.hpp"
@@ -33,16 +34,30 @@ constexpr FunctionDescription kReduce{kClass, "__reduce__", {}};
 constexpr const char* kStateParams[] = {"state"};
 constexpr FunctionDescription kFromState{kClass, "_from_state", kStateParams};
 constexpr FunctionDescription kCopy{kClass, "__copy__", {}};
+constexpr const char* kFromArrayParams[] = {"a"};
+constexpr FunctionDescription kFromArray{kClass, "from_array", kFromArrayParams};
 
 // ZeltoMatrix(data, rows, cols): the length check comes before the instance is allocated.
 PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[3];
     bind_arguments(kNew, args, kwargs, slots);
-    FloatVec data = convert_slot(kNew, slots, 0, to_float_vec);
+    FloatVec data = convert_slot(kNew, slots, 0, to_flat_floats);
     const std::uint64_t rows = convert_slot(kNew, slots, 1, to_u64);
     const std::uint64_t cols = convert_slot(kNew, slots, 2, to_u64);
     return new_instance(type, zelto::make_matrix(std::move(data), rows, cols));
+  });
+}
+
+// ZeltoMatrix.from_array(a): a matrix of the array's own shape, a 1-D array as one column; a
+// ZeltoMatrix is returned as it is, since a matrix never changes.
+PyObject* matrix_from_array(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+  return call_in_frame([&] {
+    PyObject* slots[1];
+    bind_arguments(kFromArray, args, kwargs, slots);
+    MatrixArgument a = convert_slot(kFromArray, slots, 0, to_matrix_of_array);
+    if (a.is_borrowed()) return PyRef::borrow(slots[0]);
+    return new_instance(reinterpret_cast<PyTypeObject*>(cls), a.take_read());
   });
 }
 
@@ -152,6 +167,7 @@ PyMethodDef kMethods[] = {
     method<kToList, matrix_to_list>(),
     method<kReduce, matrix_reduce>(),
     class_method<kFromState, matrix_from_state_entry>(),
+    class_method<kFromArray, matrix_from_array>(),
     method<kCopy, matrix_copy>(),
     {"__deepcopy__", as_cfunction(matrix_copy), METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     kEndOfMethods,

@@ -19,6 +19,8 @@ inline constexpr char kArgumentError[] = "argument '{}': {}";
 inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
 inline constexpr char kTypeMismatch[] = "'{}' object cannot be converted to '{}'";
 inline constexpr char kFailedTypeName[] = "<failed to extract type name>";
+inline constexpr char kArrayDimensions[] = "expected {}, not an array of shape {}";
+inline constexpr char kArrayNotNdarray[] = "__array__ of '{}' returned '{}', not a numpy.ndarray";
 
 // Borrows.
 inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
@@ -28,10 +30,13 @@ inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
 inline constexpr char kShapeMismatch[] = "Shape mismatch for matmul";
 inline constexpr char kWeightsMismatch[] = "X has {} columns but the solver has {} weights";
 inline constexpr char kTooFewTargets[] = "y has {} targets but X has {} rows";
+inline constexpr char kTooLargeForNumpy[] =
+    "numpy cannot hold a {} x {} float32 array: each dimension must be at most {}";
 
 // Instances as text.
 inline constexpr char kMatrixRepr[] = "ZeltoMatrix(rows={}, cols={})";
 inline constexpr char kSolverRepr[] = "ZeltoSolver(lr={}, iters={}, canonical={}, weights={})";
+inline constexpr char kSolverReprBusy[] = "ZeltoSolver(lr={}, iters={}, canonical={}, busy)";
 
 // Pickled states.
 inline constexpr char kStateWrongKind[] = "not a {} state (it does not begin with b'{}')";

@@ -9,12 +9,6 @@ namespace {
 // classes as heap types; the bit is unused before 3.10, where those classes are static.
 constexpr unsigned long kImmutableType = 1UL << 8;
 
-// True for a class that only C code can have made.
-bool made_by_c(PyTypeObject* type) {
-  const unsigned long flags = PyType_GetFlags(type);
-  return (flags & Py_TPFLAGS_HEAPTYPE) == 0 || (flags & kImmutableType) != 0;
-}
-
 // True when the attribute of type is the str text; any failure is false, its error dropped.
 bool attribute_is(PyTypeObject* type, const char* attribute, const char* text) {
   PyRef value = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
@@ -26,6 +20,11 @@ bool attribute_is(PyTypeObject* type, const char* attribute, const char* text) {
 }
 
 }  // namespace
+
+bool made_by_c(PyTypeObject* type) {
+  const unsigned long flags = PyType_GetFlags(type);
+  return (flags & Py_TPFLAGS_HEAPTYPE) == 0 || (flags & kImmutableType) != 0;
+}
 
 // With the metaclass exactly type, __module__ and __name__ come from type's own descriptors,
 // which read what C code fixed when it made the class (an immutable class's attributes cannot

@@ -6,6 +6,10 @@
 
 namespace zelto::binding {
 
+// True for a class that only C code can have made: a static type, or a heap type created
+// immutable (a class statement makes neither).
+bool made_by_c(PyTypeObject* type);
+
 // True when type was made by C code (a static type, or a heap type created immutable: a class
 // statement makes neither), its metaclass is exactly type, and its __module__ and __name__,
 // which C code fixed and nothing can reassign, are module and name. A stand-in module in

@@ -9,11 +9,13 @@
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
 #include "binding/instance.hpp"
+#include "binding/matrix_argument.hpp"
 #include "binding/method_table.hpp"
 #include "binding/signals.hpp"
 #include "binding/state.hpp"
 #include "binding/text.hpp"
 #include "matrix/matrix.hpp"
+#include "solver/index_error.hpp"
 #include "solver/solver.hpp"
 
 namespace zelto::binding {
@@ -47,17 +49,24 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
-// fit(X, y): the solver is borrowed exclusively from before the conversions until the end, so
-// Python code run by the conversion of y (or by a signal handler) cannot reach it. A signal
-// handler's exception (KeyboardInterrupt) stops the fit between steps, leaving the weights and
-// bias of the last completed step.
+// A fit whose steps would read past the end of y is refused before the solver changes, with the
+// error the first step would raise: the solver keeps its earlier weights and bias.
+void check_targets(const Solver& solver, const Matrix& x, const FloatVec& y) {
+  if (solver.iters > 0 && y.size() < x.rows) zelto::index_out_of_bounds(y.size(), y.size());
+}
+
+// fit(X, y): X is a ZeltoMatrix or a 2-D array. The solver is borrowed exclusively from before
+// the conversions until the end, so Python code run by the conversion of y (or by a signal
+// handler) cannot reach it. A signal handler's exception (KeyboardInterrupt) stops the fit
+// between steps, leaving the weights and bias of the last completed step.
 PyObject* solver_fit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[2];
     bind_arguments(kFit, args, kwargs, slots);
     ExclusiveBorrow<Solver> solver(self);
-    SharedBorrow<Matrix> x = convert_slot(kFit, slots, 0, borrow_matrix);
-    const FloatVec y = convert_slot(kFit, slots, 1, to_float_vector);
+    const MatrixArgument x = convert_slot(kFit, slots, 0, to_matrix_argument);
+    const FloatVec y = convert_slot(kFit, slots, 1, to_vector_floats);
+    check_targets(solver.get(), x.get(), y);
     zelto::fit(solver.get(), x.get(), y, check_signals);
     return none_object();
   });
@@ -70,29 +79,30 @@ PyRef predictions_matrix(FloatVec values, const Matrix& x) {
   return new_matrix_object(Matrix{std::move(values), x.rows, 1});
 }
 
-// predict(X) and predict_matrix(X): only read the solver, so its borrow is shared and is refused
-// only during fit; the two differ in the object the predictions are returned as.
+// predict(X) and predict_matrix(X): X as fit takes it. They only read the solver, so its borrow
+// is shared and is refused only during fit; the two differ in the object the predictions are
+// returned as.
 template <const FunctionDescription& kDescription, PyRef (*kResult)(FloatVec, const Matrix&)>
 PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[1];
     bind_arguments(kDescription, args, kwargs, slots);
     SharedBorrow<Solver> solver(self);
-    SharedBorrow<Matrix> x = convert_slot(kDescription, slots, 0, borrow_matrix);
+    const MatrixArgument x = convert_slot(kDescription, slots, 0, to_matrix_argument);
     return kResult(zelto::predict(solver.get(), x.get()), x.get());
   });
 }
 
-// gradient_sums(X, y): the canonical sums (g as a cols x 1 matrix, g_b) at the solver's weights
-// and bias, for a driver that combines them over row ranges. Both preconditions of the kernel
-// are checked here, after the conversions and before any work.
+// gradient_sums(X, y): X and y as fit takes them. The canonical sums (g as a cols x 1 matrix,
+// g_b) at the solver's weights and bias, for a driver that combines them over row ranges. Both
+// preconditions of the kernel are checked here, after the conversions and before any work.
 PyObject* solver_gradient_sums(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_in_frame([&] {
     PyObject* slots[2];
     bind_arguments(kGradientSums, args, kwargs, slots);
     SharedBorrow<Solver> solver(self);
-    SharedBorrow<Matrix> x = convert_slot(kGradientSums, slots, 0, borrow_matrix);
-    const FloatVec y = convert_slot(kGradientSums, slots, 1, to_float_vector);
+    const MatrixArgument x = convert_slot(kGradientSums, slots, 0, to_matrix_argument);
+    const FloatVec y = convert_slot(kGradientSums, slots, 1, to_vector_floats);
     const Matrix& matrix = x.get();
     const std::size_t weights = solver.get().weights.size();
     if (weights != matrix.cols) {
@@ -123,7 +133,7 @@ FloatVec to_weights(PyObject* obj) {
   if (PyObject_TypeCheck(obj, class_object(ClassId::matrix))) {
     return SharedBorrow<Matrix>(obj).get().data.clone();
   }
-  return to_float_vector(obj);
+  return to_vector_floats(obj);
 }
 
 // set_weights(weights, bias): borrowed exclusively like fit; the solver changes only once both
@@ -165,15 +175,22 @@ PyObject* solver_from_state_entry(PyObject* cls, PyObject* args, PyObject* kwarg
 }
 
 // repr: "ZeltoSolver(lr=0.5, iters=100, canonical=False, weights=3)", lr as the shortest decimal
-// of its float32 and weights as their number.
+// of its float32 and weights as their number. The configuration never changes, so it is read
+// even while a fit holds the solver (another thread's repr during a fit), with "busy" in place
+// of the weights.
 PyObject* solver_repr(PyObject* self) noexcept {
   return call_in_frame([&] {
+    const Instance<Solver>* instance = checked_instance<Solver>(self);
+    const Solver& s = instance->record;
+    const std::string lr = float32_text(s.lr);
+    const std::string iters = std::to_string(s.iters);
+    const char* canonical = s.grouping == Grouping::canonical ? "True" : "False";
+    if (instance->borrow_flag == -1) {
+      return to_str(msg::fill(msg::kSolverReprBusy, {lr, iters, canonical}));
+    }
     SharedBorrow<Solver> solver(self);
-    const Solver& s = solver.get();
     return to_str(msg::fill(msg::kSolverRepr,
-                            {float32_text(s.lr), std::to_string(s.iters),
-                             s.grouping == Grouping::canonical ? "True" : "False",
-                             std::to_string(s.weights.size())}));
+                            {lr, iters, canonical, std::to_string(s.weights.size())}));
   });
 }
 

@@ -36,12 +36,31 @@ class _FloatSequence(Protocol):
     def __getitem__(self, index: slice, /) -> object: ...
     def __iter__(self) -> Iterator[_Float]: ...
 
+class _SupportsArray(Protocol):
+    """An object offering numpy's array protocol, read by its values as the numpy array its
+    __array__ gives (pandas' DataFrame and Series, numpy arrays, other libraries' arrays), never
+    by iteration. Objects offering the buffer protocol are read the same way (through numpy)."""
+
+    def __array__(self) -> Any: ...
+
+# Numbers as the module reads them: a sequence, an array-like, or a matrix's elements in
+# row-major order.
+_Floats = Union[_FloatSequence, _SupportsArray, ZeltoMatrix]
+# A matrix argument: a ZeltoMatrix, or a 2-D array-like read with its own shape, as
+# ZeltoMatrix(a, rows, cols) reads it.
+_Matrix = Union[ZeltoMatrix, _SupportsArray]
+
 @final
 class ZeltoMatrix:
     """A dense row-major matrix of float32; immutable, every operation returns a new object."""
 
-    def __new__(cls, data: _FloatSequence, rows: SupportsIndex, cols: SupportsIndex) -> ZeltoMatrix:
+    def __new__(cls, data: _Floats, rows: SupportsIndex, cols: SupportsIndex) -> ZeltoMatrix:
         """Builds a rows x cols matrix from rows * cols numbers in row-major order."""
+
+    @classmethod
+    def from_array(cls, a: _Matrix) -> ZeltoMatrix:
+        """A matrix of the array's own shape: (rows, cols) for a 2-D array, (n, 1), one column,
+        for a 1-D one; a ZeltoMatrix is returned as it is. TypeError for other dimensions."""
 
     def matmul(self, other: ZeltoMatrix) -> ZeltoMatrix:
         """The product self @ other, each element summed over the inner index in ascending order."""
@@ -109,22 +128,24 @@ class ZeltoSolver:
     def bias(self) -> float:
         """The bias."""
 
-    def fit(self, X: ZeltoMatrix, y: _FloatSequence) -> None:
-        """Trains from zero weights and bias on the rows of X against the targets y. A signal
-        handler's exception (KeyboardInterrupt) stops it between steps, leaving the weights and
-        bias of the last completed step."""
+    def fit(self, X: _Matrix, y: _Floats) -> None:
+        """Trains from zero weights and bias on the rows of X against the targets y. X is a
+        ZeltoMatrix or a 2-D array-like (numpy array, DataFrame); y one number per row (a
+        sequence, a 1-D or one-column array, a Series). Fewer targets than rows are refused
+        before the solver changes. A signal handler's exception (KeyboardInterrupt) stops it
+        between steps, leaving the weights and bias of the last completed step."""
 
-    def predict(self, X: ZeltoMatrix) -> list[float]:
+    def predict(self, X: _Matrix) -> list[float]:
         """One prediction per row of X: the bias plus the row's dot product with the weights."""
 
-    def predict_matrix(self, X: ZeltoMatrix) -> ZeltoMatrix:
+    def predict_matrix(self, X: _Matrix) -> ZeltoMatrix:
         """predict's values as a (rows, 1) matrix, which numpy.asarray reads without a list."""
 
-    def gradient_sums(self, X: ZeltoMatrix, y: _FloatSequence) -> Tuple[ZeltoMatrix, float]:
+    def gradient_sums(self, X: _Matrix, y: _Floats) -> Tuple[ZeltoMatrix, float]:
         """(g, g_b): the canonically grouped sums of e_i * X[i, j] and of e_i over all rows, with
         e_i = prediction_i - y_i at the current weights and bias, not divided by the row count."""
 
-    def set_weights(self, weights: Union[ZeltoMatrix, _FloatSequence], bias: _Float) -> None:
+    def set_weights(self, weights: _Floats, bias: _Float) -> None:
         """Replaces the weights (a matrix's elements in row-major order, or numbers) and the
         bias."""
 
@@ -136,7 +157,7 @@ class ZeltoSolver:
         """The solver a state from __reduce__ describes; ValueError for anything else."""
 
 def run_heavy_logic(
-    data: _FloatSequence, iterations: SupportsIndex, *, canonical: bool = False
+    data: _Floats, iterations: SupportsIndex, *, canonical: bool = False
 ) -> float:
     """Drives each element through abs(tanf(cosf(sinf(x)))) iterations times; returns the sum,
     grouped canonically (the same bits on every pool size) with canonical=True."""

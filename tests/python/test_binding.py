@@ -221,11 +221,13 @@ class ShortLen(list):
         return 1
 
 
+# The hint neither limits the reading nor is reserved: one no machine could hold reads the items.
 @pytest.mark.parametrize("data", [BadLen([1.0, 2.0, 3.0]), ShortLen([1.0, 2.0, 3.0]),
-                                  HugeLen(1), HugeLen(100)])
+                                  HugeLen(1), HugeLen(100), HugeLen(10**17), HugeLen(2**61 - 1)])
 def test_length_hint_does_not_limit_reading(data):
     expected = [float(x) for x in iter(data)]
     assert ZeltoMatrix(data, 1, len(expected)).to_list() == expected
+    assert run_heavy_logic(data, 1) == run_heavy_logic(expected, 1)
 
 
 class Shrinker:
@@ -318,3 +320,17 @@ def test_borrow_flags_during_fit():
         solver.fit(x, [Reentrant(solver, x, seen), "not a float"])
     solver.fit(x, [1.0])
     assert solver.predict(x) == solver.predict(x)
+
+
+def test_repr_reads_the_configuration_while_a_fit_holds_the_solver():
+    s = ZeltoSolver(0.5, 2, canonical=True)
+    seen = []
+
+    class Probe:
+        def __float__(self):
+            seen.append(repr(s))  # as another thread would, while the fit converts y
+            return 1.0
+
+    s.fit(ZeltoMatrix([1.0], 1, 1), [Probe()])
+    assert seen == ["ZeltoSolver(lr=0.5, iters=2, canonical=True, busy)"]
+    assert repr(s) == "ZeltoSolver(lr=0.5, iters=2, canonical=True, weights=1)"

@@ -38,15 +38,6 @@ def test_capacity_overflow_is_a_panic(length):
     assert not isinstance(error, Exception)
 
 
-@pytest.mark.parametrize("length", [10**17, 2**61 - 1])
-def test_refused_allocation_is_memory_error(length):
-    with pytest.raises(MemoryError):
-        ZeltoMatrix(HugeLen(length), 1, 2)
-    with pytest.raises(MemoryError):
-        run_heavy_logic(HugeLen(length), 1)
-    assert ZeltoMatrix(HugeLen(2), 1, 2).to_list() == [0.0, 1.0]
-
-
 def test_fatal_report_on_stderr():
     code = """
         import json

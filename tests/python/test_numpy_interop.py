@@ -5,6 +5,7 @@ stand-in numpy is never trusted, and numpy.asarray(matrix) is a read-only view t
 matrix alive."""
 import array
 import gc
+import pickle
 
 import numpy as np
 import pytest
@@ -269,3 +270,117 @@ def test_view_outlives_every_other_reference():
     churn = [ZeltoMatrix(-values, 1000, 100) for _ in range(4)]
     del churn
     assert view.tobytes() == values.tobytes()
+
+
+class Wrapped:
+    """An object that offers only __array__, as array libraries do: no sequence to iterate."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __array__(self, dtype=None, copy=None):
+        return self.array
+
+
+def test_array_protocol_objects_are_read_by_their_values():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame([[10.0, 20.0, 30.0]])
+    assert ZeltoMatrix(frame, *frame.shape).to_list() == [10.0, 20.0, 30.0]  # not its labels
+    mixed = pd.DataFrame({"a": [1, 2], "b": [0.5, 2.5]})
+    assert ZeltoMatrix(mixed, 2, 2).to_list() == [1.0, 0.5, 2.0, 2.5]
+    x, targets = ZeltoMatrix([1.0, 2.0, 3.0, 4.0], 4, 1), [1.0, 2.0, 3.0, 4.0]
+    expected = ZeltoSolver(0.1, 3)
+    expected.fit(x, targets)
+    for y in (pd.DataFrame({"t": targets}), pd.Series(targets, index=[9, 8, 7, 6]),
+              Wrapped(np.array(targets)), pickle.PickleBuffer(np.array(targets)),
+              ZeltoMatrix(targets, 4, 1)):
+        s = ZeltoSolver(0.1, 3)
+        s.fit(x, y)
+        assert (bits(s.weights), s.bias) == (bits(expected.weights), expected.bias)
+    with pytest.raises(TypeError) as info:
+        ZeltoMatrix(Wrapped([1.0]), 1, 1)
+    assert str(info.value) == (
+        "argument 'data': __array__ of 'Wrapped' returned 'list', not a numpy.ndarray")
+
+
+class SelfRavel(np.ndarray):
+    def ravel(self, order="C"):
+        return self  # flattening through it would never end
+
+
+class Refolding(np.ndarray):
+    def __array_finalize__(self, source):
+        if self.shape == (4,):
+            self.shape = (2, 2)  # every flattened view comes back two-dimensional
+
+
+def test_subclass_flattening_cannot_recurse():
+    # Another byte order is read item by item, after flattening; neither subclass can make
+    # that flattening go on forever.
+    square = np.array([[1.0, 2.0], [3.0, 4.0]], ">f4")
+    assert ZeltoMatrix(square.view(SelfRavel), 2, 2).to_list() == [1.0, 2.0, 3.0, 4.0]
+    assert run_heavy_logic(square.view(SelfRavel), 1) == run_heavy_logic(square.ravel(), 1)
+    column = np.array([[1.0], [2.0]], ">f4").view(SelfRavel)
+    s = ZeltoSolver(0.1, 1)
+    s.set_weights(column, 0.0)
+    assert s.weights.to_list() == [1.0, 2.0]
+    s.fit(ZeltoMatrix([1.0, 2.0], 2, 1), column)
+    with pytest.raises(TypeError) as info:
+        ZeltoMatrix(square.view(Refolding), 2, 2)
+    with pytest.raises(TypeError) as numpy_error:
+        float(np.zeros(2))
+    assert str(info.value) == f"argument 'data': {numpy_error.value}"
+
+
+def test_asarray_of_a_matrix_numpy_cannot_hold():
+    with pytest.raises(ValueError) as info:
+        np.asarray(ZeltoMatrix([], 0, 2**63))
+    assert str(info.value) == ("numpy cannot hold a 0 x 9223372036854775808 float32 array: "
+                               "each dimension must be at most 2305843009213693951")
+    assert np.asarray(ZeltoMatrix([], 2**61 - 1, 0)).shape == (2**61 - 1, 0)
+
+
+def test_solver_takes_arrays_with_their_own_shape(tmp_path):
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(5)
+    values, y = rng.standard_normal((6, 3)), rng.standard_normal(6)
+    mapped = np.memmap(tmp_path / "x", np.float64, "w+", shape=(6, 3))
+    mapped[:] = values
+    for x in (values, values.astype(np.float32), np.asfortranarray(values), values.astype(">f8"),
+              (values * 8).astype(np.int16), mapped, pd.DataFrame(values)):
+        by_hand = ZeltoMatrix(x, *x.shape)
+        a, b = ZeltoSolver(0.05, 4), ZeltoSolver(0.05, 4)
+        a.fit(x, y)
+        b.fit(by_hand, y)
+        assert (bits(a.weights), a.bias) == (bits(b.weights), b.bias)
+        assert a.predict(x) == b.predict(by_hand)
+        assert bits(a.predict_matrix(x)) == bits(b.predict_matrix(by_hand))
+        (g, g_b), (h, h_b) = a.gradient_sums(x, y), a.gradient_sums(by_hand, y)
+        assert (bits(g), g_b) == (bits(h), h_b)
+    s = ZeltoSolver(0.05, 1)
+    s.fit(values, y)
+    wanted = "expected a ZeltoMatrix or a 2-D array, not an array of shape"
+    for x, message in ((values[0], f"{wanted} (3,)"), (values[None], f"{wanted} (1, 6, 3)"),
+                       (values.tolist(), "'list' object cannot be converted to 'ZeltoMatrix'")):
+        for call in (lambda: s.fit(x, y), lambda: s.predict(x), lambda: s.predict_matrix(x),
+                     lambda: s.gradient_sums(x, y)):
+            with pytest.raises(TypeError) as info:
+                call()
+            assert str(info.value) == f"argument 'X': {message}"
+
+
+def test_from_array_takes_the_shape_of_the_array():
+    pd = pytest.importorskip("pandas")
+    column = ZeltoMatrix.from_array(np.arange(3))
+    assert (column.shape(), column.to_list()) == ((3, 1), [0.0, 1.0, 2.0])
+    values = np.arange(6.0).reshape(2, 3)
+    for a in (values, np.asfortranarray(values), pd.DataFrame(values), Wrapped(values)):
+        m = ZeltoMatrix.from_array(a)
+        assert (m.shape(), bits(m)) == ((2, 3), bits(ZeltoMatrix(values, 2, 3)))
+    assert ZeltoMatrix.from_array(m) is m
+    for a, message in ((np.array(1.0), "expected a 1-D or 2-D array, not an array of shape ()"),
+                       (np.float32(1.0), "'float32' object cannot be converted to 'ZeltoMatrix'"),
+                       ([1.0], "'list' object cannot be converted to 'ZeltoMatrix'")):
+        with pytest.raises(TypeError) as info:
+            ZeltoMatrix.from_array(a)
+        assert str(info.value) == f"argument 'a': {message}"
