@@ -50,8 +50,8 @@ void in_foreign_state(Body&& body) {
 
 TEST(KernelFloatEnvironment, HoldsNearestAndRestoresExactly) {
   in_foreign_state([] {
-    const detail::FloatState foreign = detail::read_float_state();
     ASSERT_NE(probe(), kNearestProbe);  // the foreign state is in force
+    const detail::FloatState foreign = detail::read_float_state();  // with the flags it raised
     {
       const KernelFloatEnvironment environment;
       EXPECT_EQ(probe(), kNearestProbe);
