@@ -9,8 +9,8 @@
 // Every loop takes ns_per_unit, the caller's estimate of one unit's cost: work too small to
 // pay for waking workers runs on the calling thread, as its whole division tree, or as one
 // leaf over all units in the loops whose units write independent results (see Units). The
-// sums also take an interrupt check, asked while the calling thread waits for the workers
-// (core/interrupt.hpp).
+// sums also take an interrupt check, asked while the calling thread waits for the workers, or
+// at the leaves' looks at the stop when that thread runs the work itself (core/interrupt.hpp).
 //
 // Each loop hands its kernel a whole leaf at once, so the kernel can process several rows or
 // elements per call; tests/cpp/per_unit_loops.hpp has the per-unit forms the tests use.
