@@ -8,6 +8,7 @@
 #include "binding/messages.hpp"
 #include "binding/py_ref.hpp"
 #include "core/fatal.hpp"
+#include "core/float_environment.hpp"
 
 namespace zelto::binding {
 
@@ -19,9 +20,11 @@ void raise_panic_or_abort(const std::string& message) noexcept;
 // Runs body (returning a PyRef) and hands its object to the interpreter. Every failure becomes
 // exactly one pending exception: PyError as itself, FatalError as PanicException, std::bad_alloc
 // as MemoryError, anything else as PanicException. Guards inside body have released their
-// borrows and temporaries by the time the exception is raised.
+// borrows and temporaries by the time the exception is raised. The whole call runs in the
+// kernels' floating-point environment, and the caller's is back when it returns.
 template <class Body>
 PyObject* call_in_frame(Body&& body) noexcept {
+  const KernelFloatEnvironment environment;
   PyObject* result = nullptr;
   try {
     result = body().release();

@@ -1,6 +1,7 @@
 // run_heavy_logic: the chosen leaf kernel summed over the worker pool.
 #include "heavy/heavy.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -60,6 +61,35 @@ std::size_t run_elements(double ns_per_unit) noexcept {
   return whole < 64 ? 64 : whole;
 }
 
+// Repetitions a run of elements makes between looks at the stop, so that a stop is seen after
+// about a millisecond of the run's work however long its terms are, for ns_per_unit the
+// estimated cost of a term of `iterations` repetitions: a run is costed as at least 64
+// elements, since a short one costs about what its vector block's chain does. Cutting a term's
+// repetitions changes none of its bits: each repetition maps the value alone.
+std::uint64_t slice_repetitions(std::size_t elements, double ns_per_unit,
+                                std::uint64_t iterations) noexcept {
+  const double costed = static_cast<double>(elements < 64 ? 64 : elements);
+  const double repetitions = 1e6 * static_cast<double>(iterations) / (costed * ns_per_unit);
+  if (repetitions < 1.0) return 1;
+  if (repetitions >= static_cast<double>(iterations)) return iterations;
+  return static_cast<std::uint64_t>(repetitions);
+}
+
+// out[i] = term(in[i]) for i < count <= kMaxRun, made slice repetitions at a time with a look at
+// the stop before every slice after the first.
+void sliced_terms(HeavyTerms terms, const float* in, std::size_t count, std::uint64_t iterations,
+                  std::uint64_t slice, const StopSignal& stop, float* out) {
+  std::uint64_t step = std::min(iterations, slice);
+  terms(in, count, step, out);
+  float next[kMaxRun];
+  for (std::uint64_t left = iterations - step; left != 0; left -= step) {
+    stop.check();
+    step = std::min(left, slice);
+    terms(out, count, step, next);
+    std::copy_n(next, count, out);
+  }
+}
+
 // Nodes of at most this many terms are summed by an unrolled tree.
 constexpr std::size_t kTreeTerms = 16;
 
@@ -77,13 +107,14 @@ constexpr auto trees_of_terms(std::index_sequence<K...>) noexcept {
 
 // The halving tree of the terms of [in, in + count), count >= 1: the terms are made a window at
 // a time as the tree's nodes are visited in index order, so each is made once and the window
-// stays small whatever the count; before each window after the first it looks at the stop.
+// stays small whatever the count; before each window after the first, and between the slices
+// of a window's repetitions, it looks at the stop.
 class TermTree {
  public:
   TermTree(const float* in, std::size_t count, std::uint64_t iterations, HeavyTerms terms,
-           std::size_t window, const StopSignal& stop)
+           std::size_t window, std::uint64_t slice, const StopSignal& stop)
       : in_(in), count_(count), iterations_(iterations), terms_(terms), window_(window),
-        stop_(stop) {}
+        slice_(slice), stop_(stop) {}
 
   float node(std::size_t lo, std::size_t hi) {
     if (hi - lo <= kTreeTerms) {
@@ -101,7 +132,7 @@ class TermTree {
     if (lo < first_ || hi > end_) {
       if (end_ != 0) stop_.check();
       const std::size_t count = count_ - lo < window_ ? count_ - lo : window_;
-      terms_(in_ + lo, count, iterations_, terms_window_);
+      sliced_terms(terms_, in_ + lo, count, iterations_, slice_, stop_, terms_window_);
       first_ = lo;
       end_ = lo + count;
     }
@@ -113,6 +144,7 @@ class TermTree {
   std::uint64_t iterations_;
   HeavyTerms terms_;
   std::size_t window_;  // at least kTreeTerms, at most kMaxRun
+  std::uint64_t slice_;
   const StopSignal& stop_;
   std::size_t first_ = 0;
   std::size_t end_ = 0;
@@ -128,16 +160,25 @@ float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, Grouping g
   if (grouping == Grouping::canonical) {
     return canonical_nan(canonical_heavy_sum(data, iterations, k.terms, ns_per_unit, interrupt));
   }
-  // A leaf's sum continues run after run from the same accumulator: the leaf's bits.
+  // A leaf's sum continues run after run from the same accumulator: the leaf's bits. A run whose
+  // repetitions are cut into slices makes its terms first and adds them in index order, as the
+  // leaf kernel does.
   const std::size_t run = run_elements(ns_per_unit);
   return canonical_nan(parallel_map_sum_leaves(
       data,
-      [iterations, &k, run](const float* in, std::size_t count, float acc,
-                            const StopSignal& stop) {
+      [iterations, &k, run, ns_per_unit](const float* in, std::size_t count, float acc,
+                                         const StopSignal& stop) {
         for (std::size_t first = 0; first < count; first += run) {
           if (first != 0) stop.check();
-          acc = k.leaf_sum(in + first, count - first < run ? count - first : run, iterations,
-                           acc);
+          const std::size_t length = count - first < run ? count - first : run;
+          const std::uint64_t slice = slice_repetitions(length, ns_per_unit, iterations);
+          if (iterations <= slice) {
+            acc = k.leaf_sum(in + first, length, iterations, acc);
+            continue;
+          }
+          float terms[kMaxRun];
+          sliced_terms(k.terms, in + first, length, iterations, slice, stop, terms);
+          for (std::size_t i = 0; i < length; ++i) acc = acc + terms[i];
         }
         return acc;
       },
@@ -161,12 +202,13 @@ float run_heavy_logic(const FloatVec& data, std::uint64_t iterations, HeavyLeaf 
 float canonical_heavy_sum(const FloatVec& data, std::uint64_t iterations, HeavyTerms terms,
                           double ns_per_unit, InterruptCheck interrupt) {
   const std::size_t window = run_elements(ns_per_unit);
+  const std::uint64_t slice = slice_repetitions(window, ns_per_unit, iterations);
   return parallel_map_sum_leaves(
       data,
-      [iterations, terms, window](const float* in, std::size_t count, float acc,
-                                  const StopSignal& stop) {
+      [iterations, terms, window, slice](const float* in, std::size_t count, float acc,
+                                         const StopSignal& stop) {
         if (count == 0) return acc;
-        return TermTree(in, count, iterations, terms, window, stop).node(0, count);
+        return TermTree(in, count, iterations, terms, window, slice, stop).node(0, count);
       },
       ns_per_unit, interrupt);
 }

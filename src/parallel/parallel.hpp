@@ -9,8 +9,8 @@
 // Every loop takes ns_per_unit, the caller's estimate of one unit's cost: work too small to
 // pay for waking workers runs on the calling thread, as its whole division tree, or as one
 // leaf over all units in the loops whose units write independent results (see Units). The
-// sums also take an interrupt check, asked while the calling thread waits for the workers
-// (core/interrupt.hpp).
+// sums also take an interrupt check, asked while the calling thread waits for the workers, or
+// at the leaves' looks at the stop when that thread runs the work itself (core/interrupt.hpp).
 //
 // Each loop hands its kernel a whole leaf at once, so the kernel can process several rows or
 // elements per call; tests/cpp/per_unit_loops.hpp has the per-unit forms the tests use.
@@ -18,6 +18,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "core/fatal.hpp"
@@ -69,6 +70,14 @@ inline std::size_t leaf_estimate(std::size_t n, std::size_t threads) noexcept {
   return n < leaves ? n : leaves;
 }
 
+// Runs the whole division of [0, n) on the calling thread, its leaves' looks at the stop asking
+// interrupt. It is the division the pool's workers run, so the result has the same bits.
+template <class R, class D>
+R run_here(std::size_t n, D& division, InterruptCheck interrupt) {
+  division.stop.ask_at_checks(interrupt);
+  return division.run_locally(0, n, division.threads, false, true);
+}
+
 // Runs the division of [0, n) over pool: small work on the calling thread, the rest through
 // the pool's workers, with interrupt asked while the calling thread waits.
 template <class R, class D>
@@ -84,10 +93,17 @@ R run_division(WorkerPool& pool, std::size_t n, double ns_per_unit, D& division,
     if (small) return division.run_locally(0, n, division.threads, false, true);
     return run_piece<R>(*worker, division, 0, n, division.threads, false, true);
   }
-  if (n < 2 || small) return division.run_locally(0, n, division.threads, false, true);
+  // An operation that a signal handler starts while this thread waits for another runs here:
+  // the workers are busy with the one it interrupted.
+  if (n < 2 || small || WorkerPool::checking_while_waiting()) {
+    return run_here<R>(n, division, interrupt);
+  }
   SubmittedJob<R, D> job(division, n);
   pool.inject(&job);
-  return job.wait(interrupt);
+  if (std::optional<R> result = job.wait(interrupt)) return std::move(*result);
+  // A signal handler forked the process during the wait, and this is the child: it has the
+  // operation's inputs but none of the workers that ran it, so it runs the operation itself.
+  return run_here<R>(n, division, interrupt);
 }
 
 }  // namespace detail

@@ -3,9 +3,11 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
+#include "core/float_environment.hpp"
 #include "parallel/usable_processors.hpp"
 
 namespace zelto::detail {
@@ -24,6 +26,12 @@ constexpr std::chrono::microseconds kSpinTime{50};
 // the failure). The default model for a shared library allocates the block at the thread's
 // first access instead, and glibc ends the process when that allocation fails.
 [[gnu::tls_model("initial-exec")]] thread_local Worker* t_worker = nullptr;
+// Set while this thread runs an interrupt check during a wait (CheckingWhileWaiting).
+[[gnu::tls_model("initial-exec")]] thread_local bool t_checking_while_waiting = false;
+
+// Forks this process descends from, counted by the child handler. Relaxed: the handler runs on
+// the child's only thread, which is the one that reads it afterwards.
+std::atomic<unsigned> g_forks{0};
 
 // A spin-wait hint: yields the core's pipeline to a sibling hardware thread for a few cycles.
 void cpu_relax() noexcept {
@@ -35,13 +43,16 @@ void cpu_relax() noexcept {
 }
 
 // In a forked child the only thread is a copy of the forking one; if that was a worker, its
-// pool has no threads in the child, so it must act as an outside thread from now on.
-void forget_worker_in_child() noexcept { t_worker = nullptr; }
+// pool has no threads in the child, so it must act as an outside thread from now on. A thread
+// that was waiting for an operation learns from the count that no worker will finish it.
+void after_fork_in_child() noexcept {
+  t_worker = nullptr;
+  g_forks.fetch_add(1, std::memory_order_relaxed);
+}
 
 // Registered while the library loads, for the same reason as the global pool's fork handlers:
 // a fork() already under way when a handler is registered does not run it.
-[[maybe_unused]] const int g_fork_handler =
-    pthread_atfork(nullptr, nullptr, forget_worker_in_child);
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
 }  // namespace
 
@@ -178,6 +189,8 @@ int WorkerPool::start() noexcept {
 
 void* WorkerPool::thread_main(void* worker) noexcept {
   auto* self = static_cast<Worker*>(worker);
+  // The thread has its creator's floating-point environment; it only ever runs kernels.
+  set_kernel_float_environment();
   t_worker = self;
   self->serve();
   t_worker = nullptr;
@@ -185,6 +198,17 @@ void* WorkerPool::thread_main(void* worker) noexcept {
 }
 
 Worker* WorkerPool::current_worker() noexcept { return t_worker; }
+
+unsigned WorkerPool::forks() noexcept { return g_forks.load(std::memory_order_relaxed); }
+
+WorkerPool::CheckingWhileWaiting::CheckingWhileWaiting() noexcept
+    : outer_(t_checking_while_waiting) {
+  t_checking_while_waiting = true;
+}
+
+WorkerPool::CheckingWhileWaiting::~CheckingWhileWaiting() { t_checking_while_waiting = outer_; }
+
+bool WorkerPool::checking_while_waiting() noexcept { return t_checking_while_waiting; }
 
 void WorkerPool::inject(JobBase* job) noexcept {
   {

@@ -115,6 +115,27 @@ class WorkerPool {
   // This thread's worker, or null on a thread outside every pool (or in a forked child).
   static Worker* current_worker() noexcept;
 
+  // How many times this process has been forked off its parent so far (counted in the child):
+  // a thread that sees it change while it waits is in a child, where no worker of any pool
+  // started before the fork exists.
+  static unsigned forks() noexcept;
+
+  // Marks this thread, for the marker's lifetime, as running an interrupt check while it waits
+  // for an operation on a pool. A signal handler run by the check may start an operation of its
+  // own, which then must not queue behind the one the workers are busy with.
+  class CheckingWhileWaiting {
+   public:
+    CheckingWhileWaiting() noexcept;
+    ~CheckingWhileWaiting();
+    CheckingWhileWaiting(const CheckingWhileWaiting&) = delete;
+    CheckingWhileWaiting& operator=(const CheckingWhileWaiting&) = delete;
+
+   private:
+    bool outer_;
+  };
+  // Whether this thread is inside a CheckingWhileWaiting.
+  static bool checking_while_waiting() noexcept;
+
   // Stack reservation of each worker thread.
   static constexpr std::size_t kStackBytes = std::size_t{2} << 20;
 

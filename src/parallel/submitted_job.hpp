@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 
 #include "core/interrupt.hpp"
 #include "parallel/division.hpp"
 #include "parallel/job.hpp"
 #include "parallel/latch.hpp"
+#include "parallel/pool.hpp"
 
 namespace zelto::detail {
 
@@ -23,22 +25,29 @@ class SubmittedJob : public JobBase {
   SubmittedJob(D& division, std::size_t units) noexcept
       : JobBase(&execute), division_(division), units_(units), latch_(nullptr) {}
 
-  // Blocks the submitting thread until the operation has finished; rethrows its failure. With
-  // an interrupt check, asks it every kInterruptPoll meanwhile: when it throws, the pieces not
-  // yet started are skipped, and its exception is rethrown once the running ones have ended.
-  R wait(InterruptCheck interrupt) {
+  // Blocks the submitting thread until the operation has finished and returns its result, or
+  // rethrows its failure. With an interrupt check, asks it every kInterruptPoll meanwhile: when
+  // it throws, the pieces not yet started are skipped, and its exception is rethrown once the
+  // running ones have ended. Empty when a signal handler run by the check forked the process
+  // and this is the child, where none of the workers running the operation exist.
+  std::optional<R> wait(InterruptCheck interrupt) {
     if (interrupt == nullptr) {
       latch_.block_until_set();
       return result_.take();
     }
     while (!latch_.block_until_set_for(kInterruptPoll)) {
+      const unsigned forks = WorkerPool::forks();
       try {
+        const WorkerPool::CheckingWhileWaiting checking;
         interrupt();
       } catch (...) {
-        division_.stop.request();
-        latch_.block_until_set();
+        if (WorkerPool::forks() == forks) {
+          division_.stop.request();
+          latch_.block_until_set();
+        }
         throw;
       }
+      if (WorkerPool::forks() != forks) return std::nullopt;
     }
     return result_.take();
   }

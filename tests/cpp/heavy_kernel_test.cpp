@@ -312,6 +312,24 @@ TEST(RunHeavyLogicValues, ZerosAndInfinity) {
   EXPECT_TRUE(std::isnan(zelto::run_heavy_logic(infinite, 1)));
 }
 
+// Terms long enough that their repetitions are made in slices, with looks at the stop between
+// them, in both groupings: each term and the sum are those of the plain loop.
+TEST(RunHeavyLogicValues, SlicedRepetitionsKeepTheBits) {
+  constexpr std::uint64_t kIterations = 100'000;
+  const float inputs[] = {0.3f, -2.5f, 7.0f};
+  float terms[3];
+  for (int i = 0; i < 3; ++i) {
+    terms[i] = zelto::heavy::leaf_sum_plain(&inputs[i], 1, kIterations, -0.0f);
+  }
+  FloatVec one;
+  one.push_back(inputs[0]);
+  expect_same(terms[0], zelto::run_heavy_logic(one, kIterations));
+  FloatVec three;
+  for (const float x : inputs) three.push_back(x);
+  expect_same(terms[0] + (terms[1] + terms[2]),
+              zelto::run_heavy_logic(three, kIterations, zelto::Grouping::canonical));
+}
+
 }  // namespace
 
 namespace {
